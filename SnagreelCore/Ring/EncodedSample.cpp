@@ -6,9 +6,13 @@ extern "C" {
 
 namespace snagreel {
 
-const std::uint8_t* EncodedSample::data() const { return packet ? packet->data : nullptr; }
+const std::uint8_t* EncodedSample::data() const {
+    return packet ? packet->data : nullptr;
+}
 
-std::int64_t EncodedSample::size() const { return packet ? packet->size : 0; }
+std::int64_t EncodedSample::size() const {
+    return packet ? packet->size : 0;
+}
 
 bool EncodedSample::isKeyframe() const {
     return packet && (packet->flags & AV_PKT_FLAG_KEY) != 0;

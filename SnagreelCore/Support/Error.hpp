@@ -37,7 +37,7 @@ public:
 
     Error(PlatformError platform);
     template <typename T>
-        requires requires(const T& t) { t.platformForm(); }
+    requires requires(const T& t) { t.platformForm(); }
     Error(T value) : payload_(std::make_shared<Holder<T>>(std::move(value))) {}
 
     static Error cancelled();

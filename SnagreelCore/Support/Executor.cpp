@@ -56,9 +56,13 @@ TimerHandle SerialQueue::schedule(double delay, double period, std::function<voi
     return TimerHandle(cancelled);
 }
 
-bool SerialQueue::isCurrent() const { return currentExecutor == this; }
+bool SerialQueue::isCurrent() const {
+    return currentExecutor == this;
+}
 
-double SerialQueue::now() const { return monotonicSeconds(); }
+double SerialQueue::now() const {
+    return monotonicSeconds();
+}
 
 void SerialQueue::drain() {
     std::mutex doneMutex;
@@ -123,7 +127,9 @@ void SerialQueue::run() {
     }
 }
 
-void ManualExecutor::post(std::function<void()> task) { tasks_.push_back(std::move(task)); }
+void ManualExecutor::post(std::function<void()> task) {
+    tasks_.push_back(std::move(task));
+}
 
 TimerHandle ManualExecutor::schedule(double delay, double period, std::function<void()> task) {
     auto cancelled = std::make_shared<std::atomic<bool>>(false);

@@ -1,17 +1,15 @@
 #pragma once
 
 #include <cassert>
-#include <utility>
 #include <optional>
+#include <utility>
 #include <variant>
 
 namespace snagreel {
 
 // Carrier for the error side of an Expected, so that `return Unexpected{error};`
 // reads the same whether the value type is void or not.
-template <typename E> struct Unexpected {
-    E error;
-};
+template <typename E> struct Unexpected { E error; };
 template <typename E> Unexpected(E) -> Unexpected<E>;
 
 // A value or an error. The library's fallible operations return this instead of

@@ -13,7 +13,8 @@ TEST(ManualExecutor, RunsTasksInOrderAndTimersOnVirtualTime) {
     ManualExecutor executor(0);
     std::vector<std::string> log;
     executor.post([&] { log.push_back("a"); });
-    auto repeating = executor.schedule(1, 0.5, [&] { log.push_back("tick@" + std::to_string(executor.now())); });
+    auto repeating =
+        executor.schedule(1, 0.5, [&] { log.push_back("tick@" + std::to_string(executor.now())); });
     executor.schedule(1.2, 0, [&] { log.push_back("once"); });
     executor.post([&] { log.push_back("b"); });
     EXPECT_TRUE(log.empty());
