@@ -21,6 +21,7 @@
 #include <linux/rtnetlink.h>
 #include <mutex>
 #include <poll.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <systemd/sd-bus.h>
@@ -495,6 +496,105 @@ TEST(LinuxNetworkPathMonitor, UpdatesPostedBeforeCancelAreNotDelivered) {
     EXPECT_EQ(delivered, 0);
 }
 
+// Sends one rtnetlink request and waits for its acknowledgement.
+bool netlinkRequest(std::uint16_t type, std::uint16_t flags, const void* body, std::size_t size,
+                    const std::vector<std::pair<std::uint16_t, std::uint32_t>>& attributes) {
+    const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (fd < 0) {
+        return false;
+    }
+    MessageBuilder message(type, body, size);
+    for (const auto& [attribute, value] : attributes) {
+        message.attribute(attribute, &value, sizeof value);
+    }
+    auto& bytes = message.finish();
+    nlmsghdr header{};
+    std::memcpy(&header, bytes.data(), sizeof header);
+    header.nlmsg_flags = static_cast<std::uint16_t>(NLM_F_REQUEST | NLM_F_ACK | flags);
+    std::memcpy(bytes.data(), &header, sizeof header);
+    bool acknowledged = false;
+    if (::send(fd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size())) {
+        std::vector<std::uint64_t> reply(1024);
+        const ssize_t got = ::recv(fd, reply.data(), reply.size() * 8, 0);
+        nlmsghdr answer{};
+        int error = -1;
+        if (got >= static_cast<ssize_t>(NLMSG_LENGTH(sizeof(int)))) {
+            std::memcpy(&answer, reply.data(), sizeof answer);
+            std::memcpy(&error, reinterpret_cast<unsigned char*>(reply.data()) + NLMSG_HDRLEN,
+                        sizeof error);
+        }
+        acknowledged = answer.nlmsg_type == NLMSG_ERROR && error == 0;
+    }
+    ::close(fd);
+    return acknowledged;
+}
+
+TEST(LinuxNetworkPathMonitor, ReportsRouteChangesInAPrivateNetworkNamespace) {
+    // Everything runs on a thread of its own that moves into a fresh network
+    // namespace, so the machine's own network is never touched; the monitor's
+    // thread, started from there, shares that namespace.
+    std::string skipped;
+    std::vector<NetworkPath> updates;
+    std::vector<std::string> failures;
+    std::thread([&] {
+        if (::unshare(CLONE_NEWNET) != 0) {
+            skipped = std::string("no private network namespace: ") + std::strerror(errno);
+            return;
+        }
+        std::mutex mutex;
+        std::vector<NetworkPath> seen;
+        auto count = [&] {
+            std::lock_guard lock(mutex);
+            return seen.size();
+        };
+        SerialQueue queue("test.netns");
+        LinuxNetworkPathMonitor monitor("/nonexistent/sys/class/net");
+        monitor.start(queue, [&](const NetworkPath& path) {
+            std::lock_guard lock(mutex);
+            seen.push_back(path);
+        });
+        if (!eventually([&] { return count() == 1; })) {
+            failures.push_back("no initial update");
+        }
+
+        ifinfomsg link{};
+        link.ifi_index = 1; // lo, the only link of a new namespace
+        link.ifi_flags = IFF_UP;
+        link.ifi_change = IFF_UP;
+        rtmsg route{};
+        route.rtm_family = AF_INET;
+        route.rtm_table = RT_TABLE_MAIN;
+        route.rtm_protocol = RTPROT_BOOT;
+        route.rtm_scope = RT_SCOPE_LINK;
+        route.rtm_type = RTN_UNICAST;
+        if (!netlinkRequest(RTM_NEWLINK, 0, &link, sizeof link, {}) ||
+            !netlinkRequest(RTM_NEWROUTE, NLM_F_CREATE | NLM_F_EXCL, &route, sizeof route,
+                            {{RTA_OIF, 1}})) {
+            failures.push_back("could not set up the namespace's default route");
+        } else if (!eventually([&] { return count() == 2; })) {
+            failures.push_back("no update after adding a default route");
+        } else if (!netlinkRequest(RTM_DELROUTE, 0, &route, sizeof route, {{RTA_OIF, 1}})) {
+            failures.push_back("could not remove the default route");
+        } else if (!eventually([&] { return count() == 3; })) {
+            failures.push_back("no update after removing the default route");
+        }
+        monitor.cancel();
+        queue.drain();
+        std::lock_guard lock(mutex);
+        updates = seen;
+    }).join();
+    if (!skipped.empty()) {
+        GTEST_SKIP() << skipped;
+    }
+    EXPECT_TRUE(failures.empty()) << (failures.empty() ? "" : failures.front());
+    ASSERT_EQ(updates.size(), 3u);
+    EXPECT_EQ(updates[0].status, NetworkPath::Status::unsatisfied);
+    EXPECT_EQ(usesOf(updates[0]), std::vector<std::string>{});
+    EXPECT_EQ(updates[1].status, NetworkPath::Status::satisfied);
+    EXPECT_EQ(usesOf(updates[1]), std::vector<std::string>{"loopback"});
+    EXPECT_EQ(updates[2].status, NetworkPath::Status::unsatisfied);
+}
+
 // ---- Thermal zones ------------------------------------------------------------
 
 struct Zone {
@@ -662,6 +762,10 @@ struct ServiceName {
     const char* path;
     const char* interface;
 };
+
+void PrintTo(const ServiceName& service, std::ostream* out) {
+    *out << service.name;
+}
 
 // A stand-in for power-profiles-daemon: owns the name, serves ActiveProfile and
 // announces changes, all on a thread of its own (sd-bus objects are single-threaded).
