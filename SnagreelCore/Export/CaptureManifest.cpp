@@ -4,19 +4,6 @@
 
 namespace snagreel {
 
-#ifndef SNAGREEL_HAS_DIAGNOSTIC_TIMELINE
-// TEMPORARY stand-in, see the header.
-nlohmann::json toJson(const CaptureDiagnostics&) {
-    return nlohmann::json::object();
-}
-Decoded<CaptureDiagnostics> decodeCaptureDiagnostics(const nlohmann::json& json) {
-    if (!json.is_object()) {
-        return Unexpected{DecodeError{"The diagnostics are not a JSON object."}};
-    }
-    return CaptureDiagnostics{};
-}
-#endif
-
 nlohmann::json toJson(const CaptureManifest& manifest) {
     nlohmann::json gaps = nlohmann::json::array();
     for (const auto& gap : manifest.gaps) {

@@ -12,21 +12,7 @@
 #include <string_view>
 #include <vector>
 
-// TEMPORARY: until the diagnostics timeline is merged, an empty stand-in with the
-// same names keeps this building. Delete the #else branch (and its twin in the
-// .cpp) once DiagnosticTimeline.hpp is on main.
-#if __has_include("SnagreelCore/Diagnostics/DiagnosticTimeline.hpp")
 #include "SnagreelCore/Diagnostics/DiagnosticTimeline.hpp"
-#define SNAGREEL_HAS_DIAGNOSTIC_TIMELINE 1
-#else
-namespace snagreel {
-struct CaptureDiagnostics {
-    bool operator==(const CaptureDiagnostics&) const = default;
-};
-nlohmann::json toJson(const CaptureDiagnostics& diagnostics);
-Decoded<CaptureDiagnostics> decodeCaptureDiagnostics(const nlohmann::json& json);
-} // namespace snagreel
-#endif
 
 namespace snagreel {
 

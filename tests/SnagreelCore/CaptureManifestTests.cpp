@@ -27,12 +27,10 @@ CaptureManifest sampleManifest() {
 
 CaptureDiagnostics sampleDiagnostics() {
     CaptureDiagnostics diagnostics;
-#ifdef SNAGREEL_HAS_DIAGNOSTIC_TIMELINE
     diagnostics.environment.osVersion = "Debian 12";
     diagnostics.environment.hardwareClass = "Linux";
     diagnostics.environment.processArchitecture = "x86_64";
     diagnostics.environment.physicalMemoryBytes = 25769803776ULL;
-#endif
     return diagnostics;
 }
 
@@ -245,12 +243,10 @@ TEST(CaptureManifestTest, NonFiniteNumbersFailEncoding) {
     manifests[0].actualSeconds = nan;
     manifests[1].requestedSeconds = -inf;
     manifests[2].gaps[0].endSeconds = inf;
-#ifdef SNAGREEL_HAS_DIAGNOSTIC_TIMELINE
     manifests.push_back(sampleManifest());
     manifests.back().diagnostics = sampleDiagnostics();
     manifests.back().diagnostics->networkPath.samples.push_back(NetworkPathSample{});
     manifests.back().diagnostics->networkPath.samples.back().atSeconds = nan;
-#endif
     for (const auto& manifest : manifests) {
         auto text = encodeManifest(manifest);
         EXPECT_FALSE(text);
