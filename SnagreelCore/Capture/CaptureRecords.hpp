@@ -1,6 +1,7 @@
 #pragma once
 
 #include "SnagreelCore/Support/Expected.hpp"
+#include "SnagreelCore/Support/Json.hpp"
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -43,15 +44,11 @@ struct CaptureGap {
     bool operator==(const CaptureGap&) const = default;
 };
 
-// A sentence saying why a JSON document could not be read.
-struct DecodeError {
-    std::string message;
-    bool operator==(const DecodeError&) const = default;
-};
-template <typename T> using Decoded = Expected<T, DecodeError>;
-
-// JSON forms. Encoders never throw; decoders reject wrong types, missing keys and
-// unknown backends with a DecodeError and never throw either.
+// JSON forms. Encoders never throw but build the tree as is: a non-finite gap time
+// stays in it, so writers serialise with dumpJson (Support/Json.hpp), which fails
+// instead of writing null. Decoders reject wrong types, missing keys, out-of-range
+// integers, non-finite numbers and unknown backends with a DecodeError and never
+// throw either; members with other names are ignored.
 nlohmann::json toJson(CaptureBackend backend);
 nlohmann::json toJson(const CaptureSource& source);
 nlohmann::json toJson(const CaptureGap& gap);

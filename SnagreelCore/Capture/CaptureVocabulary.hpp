@@ -32,6 +32,11 @@ inline constexpr const char* kCaptureDomain = "Snagreel.Capture";
 inline constexpr const char* kAVFallbackDomain = "Snagreel.AVFoundation";
 inline constexpr const char* kCaptureErrorDomain = "Snagreel.CaptureError";
 
+// Errors in the two classified domains, as the Linux adapters report them. The
+// classifier's comment says which Linux situation each code stands for.
+PlatformError streamError(std::int64_t code, std::string message);
+PlatformError avFoundationError(std::int64_t code, std::string message);
+
 // Codes of the stream domain (see the classifier for what each means on Linux).
 namespace StreamErrorCode {
 inline constexpr std::int64_t userDeclined = -3801;
