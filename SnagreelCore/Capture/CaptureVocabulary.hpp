@@ -128,6 +128,8 @@ struct CaptureEngineStatus {
     bool sourceAvailable = false;
     std::optional<CaptureSource> source;
     double healthySourceSeconds = 0;
+    // The libavcodec encoder in use ("libx264", "h264_vaapi", ...); empty before one runs.
+    std::string encoderName;
 
     bool operator==(const CaptureEngineStatus&) const = default;
 };
