@@ -520,7 +520,14 @@ void CaptureController::scheduleRetry() {
     auto task = std::make_shared<Task>(main_);
     retryTask_ = task;
     std::weak_ptr<CaptureController> weak = weak_from_this();
-    auto wait = environment_.sleep(delay, [weak, task, g](Result<void> slept) {
+    // The wait and the task refer to each other only weakly: a retry still pending when
+    // the controller goes away must not keep itself alive.
+    std::weak_ptr<Task> weakTask = task;
+    auto wait = environment_.sleep(delay, [weak, weakTask, g](Result<void> slept) {
+        auto task = weakTask.lock();
+        if (!task) {
+            return;
+        }
         if (!slept) {
             task->finish();
             return;
@@ -537,9 +544,11 @@ void CaptureController::scheduleRetry() {
         attempt->then([task](const std::optional<Error>&) { task->finish(); });
     });
     if (wait) {
-        task->setOnCancel([wait, task] {
+        task->setOnCancel([wait, weakTask] {
             wait->cancel();
-            task->finish();
+            if (auto task = weakTask.lock()) {
+                task->finish();
+            }
         });
     }
 }
