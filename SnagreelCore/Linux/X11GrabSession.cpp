@@ -422,7 +422,8 @@ void X11GrabSession::readLoop(std::shared_ptr<Delivery> delivery) {
             break;
         }
         if (status < 0) {
-            ending.emplace(GrabSessionNotification::runtimeError, classifyReadFailure());
+            ending.emplace(GrabSessionNotification::runtimeError,
+                           classifyX11GrabFailure(displayName_, *display_));
             break;
         }
         if (delivery->queued.load() > kMaximumQueuedFrames) {
@@ -464,13 +465,13 @@ void X11GrabSession::readLoop(std::shared_ptr<Delivery> delivery) {
     }
 }
 
-Error X11GrabSession::classifyReadFailure() const {
-    auto displays = listX11Displays(displayName_);
+Error classifyX11GrabFailure(const std::string& displayName, const DisplayInfo& grabbed) {
+    auto displays = listX11Displays(displayName);
     if (displays) {
         for (const DisplayInfo& display : *displays) {
-            if (display.id == display_->id) {
-                if (display.active && display.x == display_->x && display.y == display_->y &&
-                    display.width == display_->width && display.height == display_->height) {
+            if (display.id == grabbed.id) {
+                if (display.active && display.x == grabbed.x && display.y == grabbed.y &&
+                    display.width == grabbed.width && display.height == grabbed.height) {
                     return Error(avFoundationError(AVErrorCode::notAuthorizedForDevice,
                                                    "The display refused screen capture."));
                 }

@@ -28,6 +28,12 @@ Result<std::vector<DisplayInfo>> listX11Displays(const std::string& displayName)
 // The primary output when it is active, else the first active one.
 std::optional<std::uint32_t> mainX11Display(const std::vector<DisplayInfo>& displays);
 
+// Why an x11grab read failed: x11grab turns every capture error into EACCES, so the
+// answer comes from whether the grabbed output is still there as it was. Gone or
+// changed is a disconnected device (sourceUnavailable); present and unchanged is a
+// refusal (permission).
+Error classifyX11GrabFailure(const std::string& displayName, const DisplayInfo& grabbed);
+
 // Asks the server afresh on every call, so that hot-plugs and a restarted server are
 // seen without any notification plumbing.
 class X11DisplayDirectory final : public DisplayDirectory {
@@ -71,9 +77,6 @@ private:
     void readLoop(std::shared_ptr<Delivery> delivery);
     void deliver(const std::shared_ptr<Delivery>& delivery, const ScreenImage& image,
                  double presentationTime);
-    // x11grab turns every capture error into EACCES; which one it was shows in
-    // whether the display is still there as it was.
-    Error classifyReadFailure() const;
 
     std::string displayName_;
     std::optional<DisplayInfo> display_;

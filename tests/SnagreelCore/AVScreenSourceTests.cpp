@@ -353,6 +353,15 @@ TEST(AVScreenSource, StartFailuresLeaveNoRunningOrPopulatedSession) {
         EXPECT_FALSE(h.log.running);
         EXPECT_EQ(h.log.calls.back(), "removeInputsAndOutputs");
     }
+    {
+        // A stop that lands while the session comes up cancels the start.
+        Harness h;
+        h.session->whileStarting = [&] { h.gate->setStopping(); };
+        auto outcome = h.start();
+        ASSERT_TRUE(outcome && !outcome->hasValue());
+        EXPECT_TRUE(outcome->error().isCancellation());
+        EXPECT_FALSE(h.log.running);
+    }
 }
 
 TEST(AVScreenSource, StartAfterStopIsCancelledAndTouchesNoSession) {

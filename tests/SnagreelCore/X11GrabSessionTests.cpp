@@ -223,3 +223,25 @@ TEST_F(X11GrabSessionTest, AVanishedServerIsOneSourceUnavailableRuntimeError) {
     EXPECT_EQ(failure.code, AVErrorCode::deviceDisconnected);
     EXPECT_EQ(failure.kind, CaptureFailure::Kind::sourceUnavailable);
 }
+
+TEST_F(X11GrabSessionTest, ReadFailuresAreRefusalsOnlyWhileTheOutputIsUnchanged) {
+    auto displays = listX11Displays(server.displayName());
+    ASSERT_TRUE(displays.hasValue());
+    const DisplayInfo grabbed = displays->front();
+    auto kind = [](const Error& error) { return CaptureFailure(error).kind; };
+    using Kind = CaptureFailure::Kind;
+
+    const Error refused = classifyX11GrabFailure(server.displayName(), grabbed);
+    EXPECT_EQ(refused.code(), AVErrorCode::notAuthorizedForDevice);
+    EXPECT_EQ(kind(refused), Kind::permission);
+
+    DisplayInfo resized = grabbed;
+    resized.width = 1024;
+    EXPECT_EQ(kind(classifyX11GrabFailure(server.displayName(), resized)), Kind::sourceUnavailable);
+    DisplayInfo other = grabbed;
+    other.id += 1000;
+    EXPECT_EQ(classifyX11GrabFailure(server.displayName(), other).code(),
+              AVErrorCode::deviceDisconnected);
+    server.kill();
+    EXPECT_EQ(kind(classifyX11GrabFailure(server.displayName(), grabbed)), Kind::sourceUnavailable);
+}
