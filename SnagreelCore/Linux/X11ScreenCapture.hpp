@@ -1,0 +1,63 @@
+#pragma once
+
+// The primary screen source on X11: RandR outputs and top-level windows as the
+// shareable content, and a stream that reads the chosen rectangle through a private
+// MIT-SHM segment, skips unchanged frames with XDamage, draws the XFixes cursor in
+// and hands NV12 images to the capture queue.
+
+#include "SnagreelCore/Capture/CapturePlatform.hpp"
+#include "SnagreelCore/Support/Error.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace snagreel {
+
+// `displayName` "" means $DISPLAY.
+std::shared_ptr<ScreenCaptureService> makeX11ScreenCaptureService(std::string displayName = {});
+
+// The screen-access preflight: the display opens and a 1x1 read of its root window
+// succeeds. False in a Wayland session that offers no X display.
+bool x11ScreenAccess(const std::string& displayName = {});
+// One sentence for the status text saying why access is or is not there.
+std::string screenAccessExplanation(const std::string& displayName = {});
+
+// One connection's reader of a drawable's rectangle, the building block of the
+// stream (public so that the benchmarks can time its steps one by one). Not
+// thread-safe: one thread uses it at a time.
+class X11FrameReader {
+public:
+    // Opens the display and prepares the segment for the filter's target: a RandR
+    // output (its CRTC rectangle of the root window) or a top-level window.
+    static Result<std::unique_ptr<X11FrameReader>>
+    open(const std::string& displayName, const ContentFilter& filter, bool showsCursor);
+    ~X11FrameReader(); // detaches and removes the segment, closes the connection
+    X11FrameReader(const X11FrameReader&) = delete;
+    X11FrameReader& operator=(const X11FrameReader&) = delete;
+
+    int width() const;
+    int height() const;
+
+    // Reads the events since the last call and, with the cursor shown, where the
+    // cursor is. True when the picture may differ from the last read one. An error
+    // means the stream cannot go on (connection lost, target gone or resized).
+    Result<bool> poll();
+    // Reads the target's pixels into the segment (32-bit BGRX rows of stride()).
+    Result<void> read();
+    // Draws the cursor found by the last poll() into the pixels read.
+    void compositeCursor();
+
+    const std::uint8_t* pixels() const;
+    int stride() const;
+    // The System V segment id (tests check its permissions and lifetime).
+    int segmentID() const;
+
+private:
+    struct State;
+    explicit X11FrameReader(std::unique_ptr<State> state);
+    std::unique_ptr<State> state_;
+};
+
+} // namespace snagreel

@@ -1,0 +1,416 @@
+#include "SnagreelCore/Linux/X11ScreenCapture.hpp"
+
+#include "SnagreelCore/Capture/CaptureVocabulary.hpp"
+#include "devsupport/MovingContent.hpp"
+#include "devsupport/XvfbServer.hpp"
+#include "support/DisplayPainter.hpp"
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/pixfmt.h>
+}
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <unistd.h>
+#include <vector>
+
+namespace snagreel {
+namespace {
+
+using devsupport::MovingContent;
+using devsupport::XvfbServer;
+using testing::DisplayPainter;
+
+constexpr int kScreenWidth = 640;
+constexpr int kScreenHeight = 480;
+
+// What a stream delivered, waited on from the test thread.
+struct Delivered {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<ScreenSample> samples;
+    std::vector<Error> stops;
+
+    ScreenStreamCallbacks callbacks() {
+        return {[this](const ScreenSample& sample) {
+                    std::lock_guard lock(mutex);
+                    samples.push_back(sample);
+                    changed.notify_all();
+                },
+                [this](const Error& error) {
+                    std::lock_guard lock(mutex);
+                    stops.push_back(error);
+                    changed.notify_all();
+                }};
+    }
+
+    // Waits (a generous bound, only reached on failure) until `done` holds.
+    template <typename Predicate> bool waitFor(Predicate done) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(10), [&] { return done(*this); });
+    }
+
+    std::size_t count(FrameStatus status) const {
+        return static_cast<std::size_t>(
+            std::count_if(samples.begin(), samples.end(),
+                          [&](const ScreenSample& s) { return s.status == status; }));
+    }
+    const ScreenSample* lastComplete() const {
+        for (auto it = samples.rbegin(); it != samples.rend(); ++it) {
+            if (it->status == FrameStatus::complete) {
+                return &*it;
+            }
+        }
+        return nullptr;
+    }
+};
+
+// Luma and chroma of a sample at a pixel of the encoded image.
+struct YUV {
+    int y, u, v;
+};
+YUV yuvAt(const ScreenImage& image, int x, int y) {
+    const AVFrame* f = image.frame.get();
+    const std::uint8_t* uv = f->data[1] + (y / 2) * f->linesize[1] + (x / 2) * 2;
+    return {f->data[0][y * f->linesize[0] + x], uv[0], uv[1]};
+}
+
+// BT.709 video range of a few solid colours.
+constexpr YUV kRed{63, 102, 240};
+constexpr YUV kBlue{32, 240, 118};
+constexpr YUV kWhite{235, 128, 128};
+
+void expectColour(const ScreenImage& image, int x, int y, YUV expected) {
+    const YUV got = yuvAt(image, x, y);
+    EXPECT_NEAR(got.y, expected.y, 3) << "at " << x << "," << y;
+    EXPECT_NEAR(got.u, expected.u, 3) << "at " << x << "," << y;
+    EXPECT_NEAR(got.v, expected.v, 3) << "at " << x << "," << y;
+}
+
+struct SegmentLine {
+    int id;
+    unsigned mode;
+};
+// Segments this process created, from the kernel's table.
+std::vector<SegmentLine> ourSegments() {
+    std::ifstream table("/proc/sysvipc/shm");
+    std::string line;
+    std::getline(table, line); // header
+    std::vector<SegmentLine> ours;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        long key = 0, size = 0;
+        int id = 0, cpid = 0;
+        std::string mode;
+        fields >> key >> id >> mode >> size >> cpid;
+        if (cpid == ::getpid()) {
+            ours.push_back({id, static_cast<unsigned>(std::stoul(mode, nullptr, 8))});
+        }
+    }
+    return ours;
+}
+
+class X11ScreenCaptureTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string whyNot;
+        server = XvfbServer::start(kScreenWidth, kScreenHeight, &whyNot);
+        if (!server) {
+            GTEST_SKIP() << "no virtual display: " << whyNot;
+        }
+        painter = DisplayPainter::open(server->displayName());
+        ASSERT_TRUE(painter);
+        service = makeX11ScreenCaptureService(server->displayName());
+    }
+
+    std::uint32_t screenID() {
+        auto content = service->shareableContent();
+        EXPECT_TRUE(content.hasValue());
+        return content ? *content->mainDisplayID : 0;
+    }
+
+    std::unique_ptr<ScreenStream>
+    startStream(ContentFilter filter, StreamConfiguration configuration, Delivered& delivered) {
+        auto stream = service->makeStream(filter, configuration, queue, delivered.callbacks());
+        EXPECT_TRUE(stream.hasValue());
+        if (!stream) {
+            return nullptr;
+        }
+        auto started = (*stream)->startCapture();
+        EXPECT_TRUE(started.hasValue()) << (started ? "" : started.error().description());
+        return std::move(*stream);
+    }
+
+    std::unique_ptr<XvfbServer> server;
+    std::unique_ptr<DisplayPainter> painter;
+    std::shared_ptr<ScreenCaptureService> service;
+    SerialQueue queue{"test.capture"};
+};
+
+TEST_F(X11ScreenCaptureTest, ListsTheOutputAsMainDisplayAndOnlyMappedTopLevelWindows) {
+    const std::uint32_t shown = painter->makeWindow(10, 20, 200, 100, 0x0000ff);
+    const std::uint32_t hidden = painter->makeWindow(0, 0, 50, 50, 0x0000ff, /*mapped=*/false);
+
+    auto content = service->shareableContent();
+    ASSERT_TRUE(content.hasValue()) << content.error().description();
+    ASSERT_EQ(content->displays.size(), 1u);
+    const DisplayInfo& display = content->displays.front();
+    EXPECT_NE(display.id, 0u);
+    EXPECT_EQ(display.name, "screen");
+    EXPECT_EQ(display.x, 0);
+    EXPECT_EQ(display.y, 0);
+    EXPECT_EQ(display.width, kScreenWidth);
+    EXPECT_EQ(display.height, kScreenHeight);
+    EXPECT_TRUE(display.active);
+    EXPECT_EQ(content->mainDisplayID, display.id);
+
+    EXPECT_NE(
+        std::find(content->windows.begin(), content->windows.end(), WindowInfo{shown, 200, 100}),
+        content->windows.end());
+    EXPECT_TRUE(std::none_of(content->windows.begin(), content->windows.end(),
+                             [&](const WindowInfo& w) { return w.id == hidden; }));
+}
+
+TEST_F(X11ScreenCaptureTest, UnreachableDisplayIsATransientConnectionFailure) {
+    server->kill();
+    auto content = service->shareableContent();
+    ASSERT_FALSE(content.hasValue());
+    EXPECT_EQ(content.error().domain(), kStreamErrorDomain);
+    EXPECT_EQ(content.error().code(), StreamErrorCode::connectionInvalid);
+    EXPECT_EQ(CaptureFailure(content.error()).kind, CaptureFailure::Kind::transient);
+    EXPECT_FALSE(x11ScreenAccess(server->displayName()));
+
+    auto stream = service->makeStream(ContentFilter{1, std::nullopt}, {}, queue, {});
+    ASSERT_TRUE(stream.hasValue());
+    auto started = (*stream)->startCapture();
+    ASSERT_FALSE(started.hasValue());
+    EXPECT_EQ(started.error().code(), StreamErrorCode::connectionInvalid);
+}
+
+TEST_F(X11ScreenCaptureTest, ScreenAccessNeedsAReadableXDisplay) {
+    EXPECT_TRUE(x11ScreenAccess(server->displayName()));
+    EXPECT_NE(screenAccessExplanation(server->displayName()).find(server->displayName()),
+              std::string::npos);
+
+    // A Wayland session with no X display to fall back on.
+    const char* display = std::getenv("DISPLAY");
+    const std::string savedDisplay = display ? display : "";
+    ::unsetenv("DISPLAY");
+    ::setenv("WAYLAND_DISPLAY", "wayland-0", 1);
+    EXPECT_FALSE(x11ScreenAccess(""));
+    EXPECT_EQ(screenAccessExplanation(""),
+              "Snagreel records X11 displays; this Wayland session gives it no X display to read.");
+    auto content = makeX11ScreenCaptureService("")->shareableContent();
+    ASSERT_FALSE(content.hasValue());
+    EXPECT_EQ(CaptureFailure(content.error()).kind, CaptureFailure::Kind::permission);
+    ::unsetenv("WAYLAND_DISPLAY");
+    if (display) {
+        ::setenv("DISPLAY", savedDisplay.c_str(), 1);
+    }
+}
+
+TEST_F(X11ScreenCaptureTest, DeliversScaledImagesOfWhatIsDrawnThenIdleWhileNothingChanges) {
+    painter->fillRoot(0xff0000);
+    Delivered delivered;
+    auto stream = startStream(ContentFilter{screenID(), std::nullopt},
+                              StreamConfiguration{320, 240, 30, 5, true}, delivered);
+    ASSERT_TRUE(stream);
+
+    ASSERT_TRUE(delivered.waitFor([](Delivered& d) { return d.count(FrameStatus::idle) >= 3; }));
+    {
+        std::lock_guard lock(delivered.mutex);
+        EXPECT_EQ(delivered.samples.front().status, FrameStatus::complete);
+        // The cursor stays put, so nothing but the first read needed a grab.
+        EXPECT_EQ(delivered.count(FrameStatus::complete), 1u);
+        const ScreenImage& image = delivered.samples.front().image;
+        ASSERT_TRUE(image.isValid());
+        EXPECT_EQ(image.width, 320);
+        EXPECT_EQ(image.height, 240);
+        EXPECT_EQ(image.pixelFormat, AV_PIX_FMT_NV12);
+        expectColour(image, 0, 0, kRed);
+        expectColour(image, 300, 200, kRed);
+    }
+
+    // A window drawn over the screen is damage on the root as well.
+    painter->makeWindow(0, 0, kScreenWidth, kScreenHeight / 2, 0x0000ff);
+    ASSERT_TRUE(
+        delivered.waitFor([](Delivered& d) { return d.count(FrameStatus::complete) >= 2; }));
+    {
+        std::lock_guard lock(delivered.mutex);
+        const ScreenImage& image = delivered.lastComplete()->image;
+        expectColour(image, 10, 10, kBlue);
+        expectColour(image, 10, 200, kRed);
+    }
+
+    // Moving the pointer changes the picture with no damage at all.
+    const std::size_t before = [&] {
+        std::lock_guard lock(delivered.mutex);
+        return delivered.count(FrameStatus::complete);
+    }();
+    painter->warpPointer(300, 300);
+    ASSERT_TRUE(
+        delivered.waitFor([&](Delivered& d) { return d.count(FrameStatus::complete) > before; }));
+    stream->stopCapture();
+    std::lock_guard lock(delivered.mutex);
+    EXPECT_TRUE(delivered.stops.empty());
+}
+
+TEST_F(X11ScreenCaptureTest, WindowFilterReadsTheWindowAndStopsWhenItGoes) {
+    painter->fillRoot(0xffffff);
+    const std::uint32_t window = painter->makeWindow(50, 60, 200, 100, 0x0000ff);
+    Delivered delivered;
+    auto stream = startStream(ContentFilter{std::nullopt, window},
+                              StreamConfiguration{200, 100, 30, 5, false}, delivered);
+    ASSERT_TRUE(stream);
+    ASSERT_TRUE(
+        delivered.waitFor([](Delivered& d) { return d.count(FrameStatus::complete) >= 1; }));
+    {
+        std::lock_guard lock(delivered.mutex);
+        const ScreenImage& image = delivered.lastComplete()->image;
+        EXPECT_EQ(image.width, 200);
+        EXPECT_EQ(image.height, 100);
+        expectColour(image, 0, 0, kBlue);
+        expectColour(image, 199, 99, kBlue);
+    }
+
+    painter->destroyWindow(window);
+    ASSERT_TRUE(delivered.waitFor([](Delivered& d) { return !d.stops.empty(); }));
+    std::lock_guard lock(delivered.mutex);
+    EXPECT_EQ(delivered.stops.front().code(), StreamErrorCode::noCaptureSource);
+    EXPECT_EQ(CaptureFailure(delivered.stops.front()).kind,
+              CaptureFailure::Kind::sourceUnavailable);
+}
+
+TEST_F(X11ScreenCaptureTest, ResizedWindowStopsTheStreamForARestart) {
+    const std::uint32_t window = painter->makeWindow(0, 0, 100, 100, 0x0000ff);
+    Delivered delivered;
+    auto stream = startStream(ContentFilter{std::nullopt, window},
+                              StreamConfiguration{100, 100, 30, 5, false}, delivered);
+    ASSERT_TRUE(stream);
+    ASSERT_TRUE(delivered.waitFor([](Delivered& d) { return !d.samples.empty(); }));
+    painter->resizeWindow(window, 120, 100);
+    ASSERT_TRUE(delivered.waitFor([](Delivered& d) { return !d.stops.empty(); }));
+    std::lock_guard lock(delivered.mutex);
+    EXPECT_EQ(delivered.stops.front().code(), StreamErrorCode::systemStoppedStream);
+    EXPECT_EQ(CaptureFailure(delivered.stops.front()).kind, CaptureFailure::Kind::transient);
+}
+
+TEST_F(X11ScreenCaptureTest, ServerDeathStopsTheStreamOnceWithATransientError) {
+    std::string whyNot;
+    auto content =
+        MovingContent::start(server->displayName(), MovingContent::Mode::motion, 30, &whyNot);
+    ASSERT_TRUE(content) << whyNot;
+    Delivered delivered;
+    auto stream =
+        startStream(ContentFilter{screenID(), std::nullopt},
+                    StreamConfiguration{kScreenWidth, kScreenHeight, 30, 5, true}, delivered);
+    ASSERT_TRUE(stream);
+    ASSERT_TRUE(
+        delivered.waitFor([](Delivered& d) { return d.count(FrameStatus::complete) >= 3; }));
+
+    server->kill();
+    ASSERT_TRUE(delivered.waitFor([](Delivered& d) { return !d.stops.empty(); }));
+    std::size_t samplesAtStop = 0;
+    {
+        std::lock_guard lock(delivered.mutex);
+        samplesAtStop = delivered.samples.size();
+        EXPECT_EQ(delivered.stops.front().code(), StreamErrorCode::connectionInterrupted);
+        EXPECT_EQ(CaptureFailure(delivered.stops.front()).kind, CaptureFailure::Kind::transient);
+    }
+    // A few more periods pass: the stream has ended itself and says nothing more.
+    queue.schedule(0.2, 0, [] {});
+    ::usleep(250'000);
+    queue.drain();
+    stream->stopCapture();
+    std::lock_guard lock(delivered.mutex);
+    EXPECT_EQ(delivered.stops.size(), 1u);
+    EXPECT_EQ(delivered.samples.size(), samplesAtStop);
+    content->stop();
+}
+
+TEST_F(X11ScreenCaptureTest, NoCallbackAfterStopCaptureReturnsFromAnyThread) {
+    std::string whyNot;
+    auto content =
+        MovingContent::start(server->displayName(), MovingContent::Mode::motion, 60, &whyNot);
+    ASSERT_TRUE(content) << whyNot;
+    Delivered delivered;
+    std::atomic<bool> stopReturned{false};
+    std::atomic<int> late{0};
+    auto callbacks = delivered.callbacks();
+    auto onSample = callbacks.onSample;
+    callbacks.onSample = [&, onSample](const ScreenSample& s) {
+        if (stopReturned) {
+            ++late;
+        }
+        onSample(s);
+    };
+    auto made = service->makeStream(ContentFilter{screenID(), std::nullopt},
+                                    StreamConfiguration{kScreenWidth, kScreenHeight, 60, 5, true},
+                                    queue, callbacks);
+    ASSERT_TRUE(made.hasValue());
+    auto stream = std::move(*made);
+    ASSERT_TRUE(stream->startCapture().hasValue());
+    ASSERT_TRUE(delivered.waitFor([](Delivered& d) { return d.samples.size() >= 5; }));
+    stream->stopCapture();
+    stopReturned = true;
+    queue.drain();
+    EXPECT_EQ(late.load(), 0);
+
+    // Stopping from inside a callback on the queue returns too.
+    Delivered second;
+    std::unique_ptr<ScreenStream> inner;
+    auto innerCallbacks = second.callbacks();
+    auto record = innerCallbacks.onSample;
+    std::atomic<int> afterInnerStop{0};
+    std::atomic<bool> innerStopped{false};
+    innerCallbacks.onSample = [&, record](const ScreenSample& s) {
+        if (innerStopped) {
+            ++afterInnerStop;
+            return;
+        }
+        record(s);
+        inner->stopCapture();
+        innerStopped = true;
+    };
+    auto innerMade = service->makeStream(
+        ContentFilter{screenID(), std::nullopt},
+        StreamConfiguration{kScreenWidth, kScreenHeight, 60, 5, true}, queue, innerCallbacks);
+    ASSERT_TRUE(innerMade.hasValue());
+    inner = std::move(*innerMade);
+    ASSERT_TRUE(inner->startCapture().hasValue());
+    ASSERT_TRUE(second.waitFor([](Delivered& d) { return !d.samples.empty(); }));
+    queue.drain();
+    EXPECT_TRUE(innerStopped);
+    EXPECT_EQ(afterInnerStop.load(), 0);
+    content->stop();
+}
+
+TEST_F(X11ScreenCaptureTest, SharedMemoryIsPrivateAndGoneAfterStop) {
+    ASSERT_TRUE(ourSegments().empty());
+    Delivered delivered;
+    auto stream =
+        startStream(ContentFilter{screenID(), std::nullopt},
+                    StreamConfiguration{kScreenWidth, kScreenHeight, 30, 5, true}, delivered);
+    ASSERT_TRUE(stream);
+    ASSERT_TRUE(delivered.waitFor([](Delivered& d) { return !d.samples.empty(); }));
+
+    const auto during = ourSegments();
+    ASSERT_EQ(during.size(), 1u);
+    EXPECT_EQ(during.front().mode & 0777, 0600u);
+    // Already marked for removal (SHM_DEST): a crash leaves nothing behind.
+    EXPECT_NE(during.front().mode & 01000, 0u);
+
+    stream->stopCapture();
+    EXPECT_TRUE(ourSegments().empty());
+}
+
+} // namespace
+} // namespace snagreel
