@@ -2,7 +2,7 @@
 
 #include "SnagreelCore/Capture/CaptureVocabulary.hpp"
 #include "SnagreelCore/Support/Clock.hpp"
-#include "support/GrabXvfb.hpp"
+#include "devsupport/XvfbServer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,7 @@ extern "C" {
 #include <vector>
 
 using namespace snagreel;
-using snagreel::testing::GrabXvfb;
+using snagreel::devsupport::XvfbServer;
 
 namespace {
 
@@ -68,15 +68,15 @@ struct Collector {
 class X11GrabSessionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!server.isRunning()) {
+        if (!server) {
             GTEST_SKIP() << "Xvfb did not start";
         }
-        directory = std::make_unique<X11DisplayDirectory>(server.displayName());
+        directory = std::make_unique<X11DisplayDirectory>(server->displayName());
     }
 
     std::unique_ptr<X11GrabSession> openSession(std::int64_t width, std::int64_t height,
                                                 std::int64_t fps = 15) {
-        auto session = std::make_unique<X11GrabSession>(server.displayName());
+        auto session = std::make_unique<X11GrabSession>(server->displayName());
         auto display = directory->mainDisplayID();
         EXPECT_TRUE(display.has_value());
         auto input = session->addScreenInput(display.value_or(0), fps, true);
@@ -86,7 +86,7 @@ protected:
         return session;
     }
 
-    GrabXvfb server{640, 480};
+    std::unique_ptr<XvfbServer> server = XvfbServer::start(640, 480);
     std::unique_ptr<X11DisplayDirectory> directory;
     SerialQueue media{"test.capture"};
     Collector collector;
@@ -95,7 +95,7 @@ protected:
 } // namespace
 
 TEST_F(X11GrabSessionTest, DirectoryFindsTheXvfbOutputAndRefusesUnknownOnes) {
-    auto displays = listX11Displays(server.displayName());
+    auto displays = listX11Displays(server->displayName());
     ASSERT_TRUE(displays.hasValue());
     ASSERT_EQ(displays->size(), 1u);
     const DisplayInfo& screen = displays->front();
@@ -118,7 +118,7 @@ TEST_F(X11GrabSessionTest, DirectoryFindsTheXvfbOutputAndRefusesUnknownOnes) {
 }
 
 TEST_F(X11GrabSessionTest, InputIsRefusedForAnUnknownDisplayOrBadOutputSize) {
-    X11GrabSession session(server.displayName());
+    X11GrabSession session(server->displayName());
     EXPECT_FALSE(session.addScreenInput(12345, 15, true));
     EXPECT_FALSE(session.addVideoOutput(320, 240)) << "no input yet";
     ASSERT_TRUE(session.addScreenInput(*directory->mainDisplayID(), 15, true));
@@ -207,7 +207,7 @@ TEST_F(X11GrabSessionTest, AVanishedServerIsOneSourceUnavailableRuntimeError) {
     auto session = openSession(320, 240);
     session->startRunning(media, collector.callbacks());
     ASSERT_TRUE(collector.waitFor([](Collector& c) { return c.images.size() >= 2; }));
-    server.kill();
+    server->kill();
     ASSERT_TRUE(collector.waitFor([](Collector& c) { return !c.notifications.empty(); }));
     EXPECT_FALSE(session->isRunning());
     session->stopRunning();
@@ -225,23 +225,25 @@ TEST_F(X11GrabSessionTest, AVanishedServerIsOneSourceUnavailableRuntimeError) {
 }
 
 TEST_F(X11GrabSessionTest, ReadFailuresAreRefusalsOnlyWhileTheOutputIsUnchanged) {
-    auto displays = listX11Displays(server.displayName());
+    auto displays = listX11Displays(server->displayName());
     ASSERT_TRUE(displays.hasValue());
     const DisplayInfo grabbed = displays->front();
     auto kind = [](const Error& error) { return CaptureFailure(error).kind; };
     using Kind = CaptureFailure::Kind;
 
-    const Error refused = classifyX11GrabFailure(server.displayName(), grabbed);
+    const Error refused = classifyX11GrabFailure(server->displayName(), grabbed);
     EXPECT_EQ(refused.code(), AVErrorCode::notAuthorizedForDevice);
     EXPECT_EQ(kind(refused), Kind::permission);
 
     DisplayInfo resized = grabbed;
     resized.width = 1024;
-    EXPECT_EQ(kind(classifyX11GrabFailure(server.displayName(), resized)), Kind::sourceUnavailable);
+    EXPECT_EQ(kind(classifyX11GrabFailure(server->displayName(), resized)),
+              Kind::sourceUnavailable);
     DisplayInfo other = grabbed;
     other.id += 1000;
-    EXPECT_EQ(classifyX11GrabFailure(server.displayName(), other).code(),
+    EXPECT_EQ(classifyX11GrabFailure(server->displayName(), other).code(),
               AVErrorCode::deviceDisconnected);
-    server.kill();
-    EXPECT_EQ(kind(classifyX11GrabFailure(server.displayName(), grabbed)), Kind::sourceUnavailable);
+    server->kill();
+    EXPECT_EQ(kind(classifyX11GrabFailure(server->displayName(), grabbed)),
+              Kind::sourceUnavailable);
 }
