@@ -358,9 +358,15 @@ public:
         c->keyint_min = fps;
         c->max_b_frames = 0;
         c->has_b_frames = 0;
-        c->bit_rate = settings.averageBitRate;
-        c->rc_max_rate = settings.bytesPerSecondLimit * 8;
-        c->rc_buffer_size = static_cast<int>(settings.bytesPerSecondLimit * 8);
+        // The limit holds for any one-second window: the VBV lets at most its buffer
+        // plus a second of its rate through in a second, so the two share the limit.
+        // A fifth for the buffer still takes a 1080p keyframe of text in one piece.
+        const std::int64_t bufferBytes = settings.bytesPerSecondLimit / 5;
+        const std::int64_t maximumRate = (settings.bytesPerSecondLimit - bufferBytes) * 8;
+        c->bit_rate = std::min(settings.averageBitRate, maximumRate);
+        c->rc_max_rate = maximumRate;
+        c->rc_buffer_size = static_cast<int>(bufferBytes * 8);
+        c->rc_initial_buffer_occupancy = c->rc_buffer_size;
         c->profile = FF_PROFILE_H264_HIGH;
         c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         c->color_range = AVCOL_RANGE_MPEG;

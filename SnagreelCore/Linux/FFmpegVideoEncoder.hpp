@@ -21,7 +21,11 @@
 //   first packet also holds the encoder's version SEI.
 // - High profile, no B-frames (decode order is presentation order), an IDR every
 //   framesPerSecond frames and on every forced keyframe; 4 Mbit/s average with the
-//   bytes-per-second limit enforced through the VBV (rate and buffer of one second).
+//   bytes-per-second limit enforced through the VBV. A VBV of rate R and buffer B
+//   lets up to B + R bytes through in one second, so the limit is split: a fifth is
+//   the buffer, the rest the maximum rate (for 750000 B/s: 1.2 Mbit buffer, 4.8
+//   Mbit/s). A VBV of a full second at 6 Mbit/s let 880 KB through in a second of
+//   noise and 400 KB keyframes on a still screen.
 // - EncodedSample::presentationTime/duration are exactly the values given to
 //   encode(), at kMediaTimescale.
 //

@@ -368,6 +368,49 @@ TEST(FFmpegVideoEncoder, InvalidatedEncoderRefusesFramesAndStaysSilent) {
     EXPECT_EQ(collected.outputs.size(), 1u);
 }
 
+TEST(FFmpegVideoEncoder, NoSecondOfTheStreamExceedsTheByteLimit) {
+    // Noise is what a rate cap has to hold back; a small limit makes it bite at a
+    // small size. The first second includes the keyframe into a full buffer.
+    EncoderSettings s = settings();
+    s.averageBitRate = 200000;
+    s.bytesPerSecondLimit = 40000;
+    Collected collected;
+    auto encoder = makeFFmpegEncoderFactory(softwareOptions())(s, collected.sink());
+    ASSERT_TRUE(encoder);
+    std::uint32_t state = 12345;
+    for (int i = 0; i < 60; ++i) {
+        AVFrame* frame = av_frame_clone(makeMovingImage(320, 240, i).frame.get());
+        ASSERT_NE(frame, nullptr);
+        ASSERT_EQ(av_frame_make_writable(frame), 0);
+        for (int plane = 0; plane < 2; ++plane) {
+            for (int y = 0; y < (plane == 0 ? 240 : 120); ++y) {
+                for (int x = 0; x < 320; ++x) {
+                    state = state * 1664525u + 1013904223u;
+                    frame->data[plane][y * frame->linesize[plane] + x] =
+                        static_cast<std::uint8_t>(16 + (state >> 24) % 220);
+                }
+            }
+        }
+        ScreenImage image{std::shared_ptr<const AVFrame>(frame,
+                                                         [](const AVFrame* f) {
+                                                             AVFrame* owned =
+                                                                 const_cast<AVFrame*>(f);
+                                                             av_frame_free(&owned);
+                                                         }),
+                          320, 240, AV_PIX_FMT_NV12};
+        ASSERT_EQ((*encoder)->encode(image, i * 40000, 40000, i == 0), 0);
+    }
+    const auto samples = collected.samples();
+    ASSERT_EQ(samples.size(), 60u);
+    for (std::size_t start = 0; start + 15 <= samples.size(); ++start) {
+        std::int64_t bytes = 0;
+        for (std::size_t i = start; i < start + 15; ++i) {
+            bytes += samples[i].size();
+        }
+        EXPECT_LE(bytes, 40000) << "frames " << start << " to " << start + 14;
+    }
+}
+
 // ---- Building ----
 
 TEST(FFmpegVideoEncoder, SettingsTheStreamCannotHaveAreRefusedWhileConfiguring) {
