@@ -1,3 +1,4 @@
+#include "SnagreelCore/Capture/CaptureController.hpp"
 #include "SnagreelCore/Linux/LifecycleLog.hpp"
 #include "SnagreelCore/Linux/LinuxLifecycle.hpp"
 #include "SnagreelCore/Linux/LogindEvents.hpp"
@@ -437,6 +438,99 @@ TEST_F(LinuxLifecycleBus, NoHandlerRunsAfterUnsubscribeOrDestruction) {
     onMain([&] { events.reset(); });
     main_.drain();
     EXPECT_LE(kept.load(), 2);
+}
+
+// ---- With the controller --------------------------------------------------------
+
+// An engine that starts at once and reports what the test tells it to.
+class ReportingEngine final : public CaptureSession {
+public:
+    std::function<void(CaptureEngineStatus)> onStatus;
+    void start(Completion<void> done) override { done(Result<void>{}); }
+    void stop(std::function<void()> done) override { done(); }
+    void clear() override {}
+    void invalidate() override {}
+    void snapshot(double, Completion<CaptureSnapshot> done) override {
+        done(Unexpected{Error::cancelled()});
+    }
+    void report(std::uint32_t display) {
+        CaptureEngineStatus status;
+        status.seconds = 3;
+        status.running = true;
+        status.sourceAvailable = true;
+        status.source = CaptureSource{"display", display, 1024, 768};
+        onStatus(status);
+    }
+};
+
+// The delay inhibitor must not outlive the recording into the sleep it delays:
+// a PrepareForSleep(true) stops recording and so releases it, and the wake takes
+// a new one once recording runs again.
+TEST_F(LinuxLifecycleBus, ASleepReleasesTheInhibitorAndTheWakeTakesItAgain) {
+    std::string whyNot;
+    auto server = TestXServer::xvfb(&whyNot);
+    if (!server) {
+        GTEST_SKIP() << whyNot;
+    }
+    const std::uint32_t output = X11DisplayReader(server->display()).read(std::nullopt).displayID;
+    ASSERT_NE(output, 0u);
+    auto& logind = startLogind();
+
+    std::vector<std::shared_ptr<ReportingEngine>> engines; // main executor only
+    std::shared_ptr<CaptureController> controller;
+    onMain([&] {
+        LinuxLifecycleOptions options;
+        options.systemBusAddress = bus_->address();
+        options.displayName = server->display();
+        options.wait = instantWait();
+        CaptureControllerEnvironment environment;
+        environment.sleep = executorSleep(main_);
+        environment.factory = [&](const CaptureConfiguration&, std::optional<std::uint32_t>,
+                                  std::function<void(CaptureEngineStatus)> onStatus,
+                                  std::function<void(CaptureFailure)>) {
+            auto engine = std::make_shared<ReportingEngine>();
+            engine->onStatus = std::move(onStatus);
+            engines.push_back(engine);
+            return engine;
+        };
+        environment.monitor = linuxMonitorFactory(main_, options);
+        environment.beginActivity = logindRecordingActivity(bus_->address());
+        environment.log = [](const LifecycleLogRecord&) {};
+        controller = CaptureController::create(main_, CaptureConfiguration{}, environment);
+        controller->start();
+    });
+    auto engineCount = [&] {
+        std::size_t count = 0;
+        onMain([&] { count = engines.size(); });
+        return count;
+    };
+    auto phase = [&] {
+        CapturePhase result{};
+        onMain([&] { result = controller->phase(); });
+        return result;
+    };
+    ASSERT_TRUE(eventually([&] { return engineCount() == 1; }));
+    onMain([&] { engines.back()->report(output); });
+    ASSERT_TRUE(eventually([&] { return phase() == CapturePhase::recording; }));
+    EXPECT_EQ(logind.heldInhibitors(), 1);
+
+    logind.emitPrepareForSleep(true);
+    EXPECT_TRUE(logind.waitUntilReleased());
+    EXPECT_TRUE(eventually([&] { return phase() == CapturePhase::suspended; }));
+
+    logind.emitPrepareForSleep(false);
+    ASSERT_TRUE(eventually([&] { return engineCount() == 2; }));
+    onMain([&] { engines.back()->report(output); });
+    ASSERT_TRUE(eventually([&] { return phase() == CapturePhase::recording; }));
+    EXPECT_EQ(logind.inhibitCalls().size(), 2u);
+    EXPECT_EQ(logind.heldInhibitors(), 1);
+
+    onMain([&] {
+        controller->shutdown();
+        controller.reset();
+        engines.clear();
+    });
+    EXPECT_TRUE(logind.waitUntilReleased());
 }
 
 // ---- Lifecycle log -----------------------------------------------------------
