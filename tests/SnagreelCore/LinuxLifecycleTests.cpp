@@ -565,7 +565,11 @@ TEST(LinuxLifecycleLog, WithoutAJournalTheLineGoesToStderrWithItsCategory) {
     }
     ::testing::internal::CaptureStderr();
     lifecycleLogger()(sampleRecord());
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+    const std::string captured = ::testing::internal::GetCapturedStderr();
+    if (captured.empty() && fs::exists(kJournalSocket)) {
+        GTEST_SKIP() << "the journal test bound the socket meanwhile";
+    }
+    EXPECT_EQ(captured,
               "snagreel[recorder-lifecycle]: " + formatLifecycleLine(sampleRecord()) + "\n");
 }
 
