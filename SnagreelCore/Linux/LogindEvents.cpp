@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -78,62 +79,71 @@ struct LogindEvents::Worker {
 
     // ---- setup (constructor) and then the worker thread only ----
 
-    std::string callForPath(const char* method, const char* signature, const void* argument) {
-        sd_bus_message* call = nullptr;
+    // A call to logind with the short timeout; `append` adds the arguments.
+    sd_bus_message* call(const char* path, const char* interface, const char* method,
+                         const std::function<int(sd_bus_message*)>& append) {
+        sd_bus_message* message = nullptr;
         sd_bus_message* reply = nullptr;
         sd_bus_error error = SD_BUS_ERROR_NULL;
-        std::string path;
-        int appended = -1;
-        if (sd_bus_message_new_method_call(bus, &call, logind::kService, logind::kManagerPath,
-                                           logind::kManagerInterface, method) >= 0) {
-            appended =
-                signature[0] == 'u'
-                    ? sd_bus_message_append(call, "u", *static_cast<const uint32_t*>(argument))
-                    : sd_bus_message_append(call, "s", static_cast<const char*>(argument));
-        }
-        const char* value = nullptr;
-        if (appended >= 0 && sd_bus_message_set_auto_start(call, 0) >= 0 &&
-            sd_bus_call(bus, call, logind::kCallTimeoutMicroseconds, &error, &reply) >= 0 &&
-            sd_bus_message_read(reply, "o", &value) >= 0 && value != nullptr) {
-            path = value;
+        if (sd_bus_message_new_method_call(bus, &message, logind::kService, path, interface,
+                                           method) >= 0 &&
+            append(message) >= 0 && sd_bus_message_set_auto_start(message, 0) >= 0) {
+            sd_bus_call(bus, message, logind::kCallTimeoutMicroseconds, &error, &reply);
         }
         sd_bus_error_free(&error);
+        sd_bus_message_unref(message);
+        return reply; // null on failure
+    }
+
+    std::string sessionCall(const char* method, const std::function<int(sd_bus_message*)>& append) {
+        std::string path;
+        sd_bus_message* reply =
+            call(logind::kManagerPath, logind::kManagerInterface, method, append);
+        const char* value = nullptr;
+        if (reply != nullptr && sd_bus_message_read(reply, "o", &value) >= 0 && value != nullptr) {
+            path = value;
+        }
         sd_bus_message_unref(reply);
-        sd_bus_message_unref(call);
         return path;
+    }
+
+    std::string sessionNamed(const char* id) {
+        return sessionCall("GetSession",
+                           [id](sd_bus_message* m) { return sd_bus_message_append(m, "s", id); });
     }
 
     std::string findSession(const std::string& configured) {
         if (!configured.empty()) {
-            return callForPath("GetSession", "s", configured.c_str());
+            return sessionNamed(configured.c_str());
         }
-        const std::uint32_t pid = static_cast<std::uint32_t>(::getpid());
-        if (auto path = callForPath("GetSessionByPID", "u", &pid); !path.empty()) {
+        const auto pid = static_cast<std::uint32_t>(::getpid());
+        if (auto path = sessionCall(
+                "GetSessionByPID",
+                [pid](sd_bus_message* m) { return sd_bus_message_append(m, "u", pid); });
+            !path.empty()) {
             return path;
         }
         // A program started by the user's service manager is outside the session
         // scope; the environment still names the session it belongs to.
         if (const char* id = std::getenv("XDG_SESSION_ID"); id != nullptr && *id != '\0') {
-            if (auto path = callForPath("GetSession", "s", id); !path.empty()) {
+            if (auto path = sessionNamed(id); !path.empty()) {
                 return path;
             }
         }
-        return callForPath("GetSession", "s", "auto");
+        return sessionNamed("auto");
     }
 
     std::optional<bool> readBool(const char* property) {
-        sd_bus_error error = SD_BUS_ERROR_NULL;
-        sd_bus_message* reply = nullptr;
+        sd_bus_message* reply =
+            call(sessionPath.c_str(), "org.freedesktop.DBus.Properties", "Get",
+                 [property](sd_bus_message* m) {
+                     return sd_bus_message_append(m, "ss", logind::kSessionInterface, property);
+                 });
         std::optional<bool> result;
-        if (sd_bus_call_method(bus, logind::kService, sessionPath.c_str(),
-                               "org.freedesktop.DBus.Properties", "Get", &error, &reply, "ss",
-                               logind::kSessionInterface, property) >= 0) {
-            int value = 0;
-            if (sd_bus_message_read(reply, "v", "b", &value) >= 0) {
-                result = value != 0;
-            }
+        int value = 0;
+        if (reply != nullptr && sd_bus_message_read(reply, "v", "b", &value) >= 0) {
+            result = value != 0;
         }
-        sd_bus_error_free(&error);
         sd_bus_message_unref(reply);
         return result;
     }
