@@ -1,0 +1,35 @@
+#include "SnagreelCore/Linux/LinuxLifecycle.hpp"
+
+#include "SnagreelCore/Linux/LogindEvents.hpp"
+#include "SnagreelCore/Linux/X11DisplayEvents.hpp"
+
+namespace snagreel {
+
+std::shared_ptr<CaptureLifecycleMonitor>
+makeLinuxLifecycleMonitor(Executor& main, CaptureLifecycleMonitor::Suspension suspension,
+                          CaptureLifecycleMonitor::DisplayChanged displayChanged,
+                          LinuxLifecycleOptions options) {
+    auto logind = LogindEvents::start(main, {options.systemBusAddress, options.sessionID});
+    auto display = X11DisplayEvents::start(main, options.displayName, options.dpmsPollSeconds);
+    auto reader = std::make_shared<X11DisplayReader>(options.displayName);
+    auto snapshot = [logind, reader](std::optional<std::uint32_t> displayID) {
+        CaptureLifecycleMonitor::Snapshot s = reader->read(displayID);
+        s.onConsole = logind->onConsole();
+        return s;
+    };
+    return std::make_shared<CaptureLifecycleMonitor>(
+        main, std::move(suspension), std::move(displayChanged), std::move(snapshot),
+        std::move(options.wait),
+        std::vector<std::shared_ptr<LifecycleEventSource>>{logind, display});
+}
+
+MonitorFactory linuxMonitorFactory(Executor& main, LinuxLifecycleOptions options) {
+    return [&main,
+            options = std::move(options)](std::function<void(const std::string&, bool)> suspension,
+                                          std::function<void()> displayChanged) {
+        return makeLinuxLifecycleMonitor(main, std::move(suspension), std::move(displayChanged),
+                                         options);
+    };
+}
+
+} // namespace snagreel

@@ -1,0 +1,338 @@
+#include "SnagreelCore/Linux/X11DisplayEvents.hpp"
+
+#include "SnagreelCore/Linux/LifecycleSubscribers.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <thread>
+#include <unistd.h>
+#include <xcb/dpms.h>
+#include <xcb/randr.h>
+#include <xcb/xcb.h>
+
+namespace snagreel {
+
+using Event = CaptureLifecycleMonitor::Event;
+using Snapshot = CaptureLifecycleMonitor::Snapshot;
+
+namespace {
+
+template <typename T> struct FreeReply {
+    void operator()(T* reply) const { std::free(reply); }
+};
+template <typename T> using Reply = std::unique_ptr<T, FreeReply<T>>;
+
+xcb_screen_t* screenOf(xcb_connection_t* connection, int number) {
+    auto roots = xcb_setup_roots_iterator(xcb_get_setup(connection));
+    for (int i = 0; roots.rem > 0 && i < number; ++i) {
+        xcb_screen_next(&roots);
+    }
+    return roots.rem > 0 ? roots.data : nullptr;
+}
+
+bool hasExtension(xcb_connection_t* connection, xcb_extension_t* extension) {
+    const auto* data = xcb_get_extension_data(connection, extension);
+    return data != nullptr && data->present != 0;
+}
+
+// Whether DPMS has the monitor powered down; false without DPMS or when it is
+// disabled (the server then never turns the monitor off on its own).
+bool dpmsAsleep(xcb_connection_t* connection) {
+    if (!hasExtension(connection, &xcb_dpms_id)) {
+        return false;
+    }
+    Reply<xcb_dpms_info_reply_t> info(
+        xcb_dpms_info_reply(connection, xcb_dpms_info(connection), nullptr));
+    return info && info->state != 0 && info->power_level != XCB_DPMS_DPMS_MODE_ON;
+}
+
+double degrees(std::uint16_t rotation) {
+    if (rotation & XCB_RANDR_ROTATION_ROTATE_90) {
+        return 90;
+    }
+    if (rotation & XCB_RANDR_ROTATION_ROTATE_180) {
+        return 180;
+    }
+    if (rotation & XCB_RANDR_ROTATION_ROTATE_270) {
+        return 270;
+    }
+    return 0;
+}
+
+} // namespace
+
+// ---- Events -----------------------------------------------------------------
+
+struct X11DisplayEvents::Worker {
+    Worker(std::shared_ptr<LifecycleSubscribers> subscribers, const std::string& displayName,
+           double pollSeconds)
+        : subscribers(std::move(subscribers)),
+          pollMilliseconds(static_cast<int>(std::lround(
+              (std::isfinite(pollSeconds) && pollSeconds >= 0.01 ? std::min(pollSeconds, 3600.0)
+                                                                 : 2.0) *
+              1000))) {
+        int number = 0;
+        connection = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &number);
+        if (xcb_connection_has_error(connection)) {
+            return;
+        }
+        if (xcb_screen_t* screen = screenOf(connection, number);
+            screen != nullptr && hasExtension(connection, &xcb_randr_id)) {
+            Reply<xcb_randr_query_version_reply_t> version(xcb_randr_query_version_reply(
+                connection, xcb_randr_query_version(connection, 1, 5), nullptr));
+            const auto* randr = xcb_get_extension_data(connection, &xcb_randr_id);
+            randrBase = randr->first_event;
+            xcb_randr_select_input(connection, screen->root,
+                                   XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE |
+                                       XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                                       XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+            hasRandr = true;
+        }
+        asleep = dpmsAsleep(connection);
+        xcb_flush(connection);
+        cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (cancelFd >= 0) {
+            connected = true;
+            thread = std::thread([this] { run(); });
+        }
+    }
+
+    ~Worker() {
+        if (thread.joinable()) {
+            const std::uint64_t one = 1;
+            while (::write(cancelFd, &one, sizeof one) < 0 && errno == EINTR) {
+            }
+            thread.join();
+        }
+        if (cancelFd >= 0) {
+            ::close(cancelFd);
+        }
+        xcb_disconnect(connection);
+    }
+
+    // Worker thread from here on.
+
+    void drainEvents() {
+        bool changed = false;
+        while (xcb_generic_event_t* event = xcb_poll_for_event(connection)) {
+            const std::uint8_t type = event->response_type & 0x7f;
+            if (hasRandr && (type == randrBase + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
+                             type == randrBase + XCB_RANDR_NOTIFY)) {
+                changed = true;
+            }
+            std::free(event);
+        }
+        // One notification per batch: a mode switch arrives as several events and
+        // the monitor settles them anyway.
+        if (changed) {
+            subscribers->post(Event::screenParametersChanged);
+        }
+    }
+
+    void pollDpms() {
+        const bool now = dpmsAsleep(connection);
+        if (now != asleep) {
+            asleep = now;
+            subscribers->post(now ? Event::displaySleep : Event::displayWake);
+        }
+    }
+
+    void run() {
+        auto nextPoll =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(pollMilliseconds);
+        for (;;) {
+            drainEvents();
+            if (xcb_connection_has_error(connection)) {
+                // The server went away: a reading now shows no display.
+                subscribers->post(Event::screenParametersChanged);
+                connected = false;
+                return;
+            }
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= nextPoll) {
+                pollDpms();
+                nextPoll = now + std::chrono::milliseconds(pollMilliseconds);
+                continue;
+            }
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(nextPoll - now).count();
+            pollfd fds[2] = {{cancelFd, POLLIN, 0},
+                             {xcb_get_file_descriptor(connection), POLLIN, 0}};
+            if (::poll(fds, 2, static_cast<int>(left) + 1) < 0 && errno != EINTR) {
+                return;
+            }
+            if (fds[0].revents != 0) {
+                return;
+            }
+        }
+    }
+
+    std::shared_ptr<LifecycleSubscribers> subscribers;
+    int pollMilliseconds;
+    xcb_connection_t* connection = nullptr;
+    bool hasRandr = false;
+    std::uint8_t randrBase = 0;
+    bool asleep = false;
+    std::atomic<bool> connected{false};
+    int cancelFd = -1;
+    std::thread thread;
+};
+
+std::shared_ptr<X11DisplayEvents>
+X11DisplayEvents::start(Executor& main, const std::string& displayName, double dpmsPollSeconds) {
+    std::shared_ptr<X11DisplayEvents> events(new X11DisplayEvents);
+    events->subscribers_ = std::make_shared<LifecycleSubscribers>(main);
+    events->worker_ = std::make_unique<Worker>(events->subscribers_, displayName, dpmsPollSeconds);
+    return events;
+}
+
+X11DisplayEvents::~X11DisplayEvents() {
+    worker_.reset();
+}
+
+std::uint64_t X11DisplayEvents::subscribe(std::function<void(Event)> handler) {
+    return subscribers_->add(std::move(handler));
+}
+
+void X11DisplayEvents::unsubscribe(std::uint64_t token) {
+    subscribers_->remove(token);
+}
+
+bool X11DisplayEvents::isConnected() const {
+    return worker_ && worker_->connected.load();
+}
+
+// ---- Reader -----------------------------------------------------------------
+
+struct X11DisplayReader::Connection {
+    xcb_connection_t* connection = nullptr;
+    xcb_window_t root = 0;
+    std::uint16_t width = 0;
+    std::uint16_t height = 0;
+    bool hasRandr = false;
+
+    ~Connection() { xcb_disconnect(connection); }
+};
+
+X11DisplayReader::X11DisplayReader(std::string displayName)
+    : displayName_(std::move(displayName)) {}
+
+X11DisplayReader::~X11DisplayReader() = default;
+
+Snapshot X11DisplayReader::read(std::optional<std::uint32_t> displayID) {
+    if (connection_ && xcb_connection_has_error(connection_->connection)) {
+        connection_.reset();
+    }
+    if (!connection_) {
+        auto fresh = std::make_unique<Connection>();
+        int number = 0;
+        fresh->connection =
+            xcb_connect(displayName_.empty() ? nullptr : displayName_.c_str(), &number);
+        xcb_screen_t* screen = xcb_connection_has_error(fresh->connection)
+                                   ? nullptr
+                                   : screenOf(fresh->connection, number);
+        if (screen == nullptr) {
+            return Snapshot{}; // no server: no display
+        }
+        fresh->root = screen->root;
+        fresh->width = screen->width_in_pixels;
+        fresh->height = screen->height_in_pixels;
+        if (hasExtension(fresh->connection, &xcb_randr_id)) {
+            Reply<xcb_randr_query_version_reply_t> version(xcb_randr_query_version_reply(
+                fresh->connection, xcb_randr_query_version(fresh->connection, 1, 5), nullptr));
+            fresh->hasRandr =
+                version && (version->major_version > 1 || version->minor_version >= 3);
+        }
+        connection_ = std::move(fresh);
+    }
+    xcb_connection_t* c = connection_->connection;
+
+    Snapshot s;
+    Reply<xcb_randr_get_screen_resources_current_reply_t> resources;
+    if (connection_->hasRandr) {
+        resources.reset(xcb_randr_get_screen_resources_current_reply(
+            c, xcb_randr_get_screen_resources_current(c, connection_->root), nullptr));
+    }
+    const int count =
+        resources ? xcb_randr_get_screen_resources_current_outputs_length(resources.get()) : 0;
+    if (count <= 0) {
+        if (xcb_connection_has_error(c)) {
+            connection_.reset();
+            return Snapshot{};
+        }
+        // A server without RandR outputs: its one screen is the display.
+        s.displayID = displayID.value_or(connection_->root);
+        s.active = true;
+        s.pixelSize = {static_cast<double>(connection_->width),
+                       static_cast<double>(connection_->height)};
+        s.logicalSize = s.pixelSize;
+        s.asleep = dpmsAsleep(c);
+        return s;
+    }
+    const xcb_randr_output_t* outputs =
+        xcb_randr_get_screen_resources_current_outputs(resources.get());
+    const xcb_timestamp_t stamp = resources->config_timestamp;
+
+    struct Lit {
+        xcb_randr_output_t output = 0;
+        Reply<xcb_randr_get_crtc_info_reply_t> crtc;
+        bool connected = false;
+    };
+    auto inspect = [&](xcb_randr_output_t output) {
+        Lit lit;
+        lit.output = output;
+        Reply<xcb_randr_get_output_info_reply_t> info(xcb_randr_get_output_info_reply(
+            c, xcb_randr_get_output_info(c, output, stamp), nullptr));
+        if (!info) {
+            return lit;
+        }
+        lit.connected = info->connection == XCB_RANDR_CONNECTION_CONNECTED;
+        if (info->crtc != XCB_NONE) {
+            lit.crtc.reset(xcb_randr_get_crtc_info_reply(
+                c, xcb_randr_get_crtc_info(c, info->crtc, stamp), nullptr));
+        }
+        return lit;
+    };
+
+    std::optional<Lit> chosen;
+    if (displayID) {
+        for (int i = 0; i < count; ++i) {
+            if (outputs[i] == *displayID) {
+                chosen = inspect(outputs[i]);
+            }
+        }
+    } else {
+        Reply<xcb_randr_get_output_primary_reply_t> primary(xcb_randr_get_output_primary_reply(
+            c, xcb_randr_get_output_primary(c, connection_->root), nullptr));
+        if (primary && primary->output != XCB_NONE) {
+            if (Lit lit = inspect(primary->output); lit.connected && lit.crtc) {
+                chosen = std::move(lit);
+            }
+        }
+        for (int i = 0; !chosen && i < count; ++i) {
+            if (Lit lit = inspect(outputs[i]); lit.connected && lit.crtc) {
+                chosen = std::move(lit);
+            }
+        }
+    }
+    if (!chosen) {
+        return s; // the output is gone (or nothing is lit): no display
+    }
+    s.displayID = chosen->output;
+    s.active = chosen->connected && chosen->crtc && chosen->crtc->mode != XCB_NONE;
+    if (chosen->crtc) {
+        s.pixelSize = {static_cast<double>(chosen->crtc->width),
+                       static_cast<double>(chosen->crtc->height)};
+        s.logicalSize = s.pixelSize;
+        s.rotation = degrees(chosen->crtc->rotation);
+    }
+    s.asleep = s.active && dpmsAsleep(c);
+    return s;
+}
+
+} // namespace snagreel
