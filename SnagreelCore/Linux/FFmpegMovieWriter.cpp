@@ -5,6 +5,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
 #include <libavutil/error.h>
+#include <libavutil/log.h>
 #include <libavutil/mathematics.h>
 }
 
@@ -12,6 +13,7 @@ extern "C" {
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -330,6 +332,14 @@ private:
 } // namespace
 
 Result<std::shared_ptr<MovieWriter>> makeFFmpegMovieWriter(const std::filesystem::path& path) {
+    // The muxer narrates every export on stderr at its default level ("Starting second
+    // pass: moving the moov atom..."); failures reach the caller as errors instead.
+    static std::once_flag quiet;
+    std::call_once(quiet, [] {
+        if (av_log_get_level() >= AV_LOG_INFO) {
+            av_log_set_level(AV_LOG_ERROR);
+        }
+    });
     auto writer = std::make_shared<FFmpegMovieWriter>(path);
     if (auto opened = writer->open(); !opened) {
         return Unexpected{std::move(opened).error()};
