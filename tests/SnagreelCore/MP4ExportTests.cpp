@@ -1,13 +1,21 @@
 #include "SnagreelCore/Capture/CaptureVocabulary.hpp"
 #include "SnagreelCore/Export/ExportOperation.hpp"
 #include "SnagreelCore/Export/MP4Exporter.hpp"
+#include "SnagreelCore/Linux/FFmpegMovieWriter.hpp"
 #include "SnagreelCore/Support/Executor.hpp"
 
 extern "C" {
 #include <libavcodec/packet.h>
+#include <libavutil/error.h>
 }
 
+#include "support/Ffprobe.hpp"
+#include "support/TestSamples.hpp"
+
 #include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
 
 #include <cmath>
 #include <optional>
@@ -402,6 +410,163 @@ TEST(ExportOperation, ResolvesOnceAndOnlyFinalizesWhileFeeding) {
     EXPECT_EQ(events, (std::vector<std::string>{"Boom.", "cancelWriting"}));
     EXPECT_TRUE(deadlineCancelled);
     EXPECT_EQ(operation->phase(), ExportOperation::Phase::finished);
+}
+
+// ---- The FFmpeg writer, on real frames ----
+
+class TemporaryDirectory {
+public:
+    TemporaryDirectory() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "snagreel-mp4-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~TemporaryDirectory() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    const std::filesystem::path& path() const { return path_; }
+    std::vector<std::string> names() const {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+            found.push_back(entry.path().filename().string());
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    }
+
+private:
+    std::filesystem::path path_;
+};
+
+// An export on its own movie-export queue, waited for.
+Result<void> exportAndWait(std::vector<EncodedFrame> frames, double endingAt,
+                           const std::filesystem::path& path) {
+    std::mutex mutex;
+    std::condition_variable signal;
+    std::optional<Result<void>> outcome;
+    MP4Exporter::exportMovie(std::move(frames), endingAt, path, [&](Result<void> result) {
+        std::lock_guard lock(mutex);
+        outcome = std::move(result);
+        signal.notify_all();
+    });
+    std::unique_lock lock(mutex);
+    signal.wait(lock, [&] { return outcome.has_value(); });
+    return std::move(*outcome);
+}
+
+void expectPlayable(const std::filesystem::path& clip, int frames, double duration) {
+    if (!testing::ffprobeAvailable()) {
+        GTEST_SKIP() << "ffprobe is not installed";
+    }
+    std::string whyNot;
+    auto probe = testing::ffprobe(clip, &whyNot);
+    ASSERT_TRUE(probe) << whyNot;
+    EXPECT_EQ(probe->codecName, "h264");
+    EXPECT_EQ(probe->codecTagString, "avc1");
+    EXPECT_EQ(probe->frameCount(), frames);
+    ASSERT_FALSE(probe->frames.empty());
+    EXPECT_TRUE(probe->frames[0].keyframe);
+    EXPECT_NEAR(probe->frames[0].ptsTime.value_or(-1), 0, 1e-6);
+    ASSERT_TRUE(probe->duration.has_value());
+    EXPECT_NEAR(*probe->duration, duration, 1.0 / 15);
+    EXPECT_TRUE(probe->decodeErrors.empty());
+    auto decoded = testing::fullyDecodes(clip);
+    EXPECT_TRUE(decoded.ok()) << decoded.frames << " of " << decoded.packets;
+    EXPECT_EQ(decoded.frames, frames);
+}
+
+TEST(FFmpegMovieWriter, ExportsRealFramesAsAStreamCopiedMovie) {
+    auto frames = testing::makeEncodedFrames(40, 15, 7200.125);
+    ASSERT_EQ(frames.size(), 40u);
+    const double first = frames.front().timestamp;
+    const double endingAt = frames.back().timestamp + frames.back().duration + 0.2;
+    TemporaryDirectory directory;
+    const auto clip = directory.path() / "clip.mp4";
+    auto result = exportAndWait(std::move(frames), endingAt, clip);
+    ASSERT_TRUE(result) << result.error().description();
+    EXPECT_EQ(directory.names(), std::vector<std::string>{"clip.mp4"});
+    expectPlayable(clip, 40, endingAt - first);
+}
+
+TEST(FFmpegMovieWriter, ASingleKeyframeBecomesAOneFrameMovie) {
+    auto frames = testing::makeEncodedFrames(1, 15, 3.0);
+    ASSERT_EQ(frames.size(), 1u);
+    TemporaryDirectory directory;
+    const auto clip = directory.path() / "clip.mp4";
+    ASSERT_TRUE(exportAndWait(frames, 3.5, clip));
+    expectPlayable(clip, 1, 0.5);
+}
+
+TEST(FFmpegMovieWriter, StartCodeFramedSamplesAreReframedForTheTrack) {
+    // Same pictures, but every NAL unit behind a start code instead of its length.
+    auto frames = testing::makeEncodedFrames(20, 15, 0);
+    ASSERT_EQ(frames.size(), 20u);
+    for (auto& frame : frames) {
+        const std::uint8_t* data = frame.payload.data();
+        const auto size = static_cast<std::size_t>(frame.payload.size());
+        std::vector<std::uint8_t> annexB;
+        for (std::size_t at = 0; at + 4 <= size;) {
+            const std::size_t length = (std::size_t(data[at]) << 24) |
+                                       (std::size_t(data[at + 1]) << 16) |
+                                       (std::size_t(data[at + 2]) << 8) | data[at + 3];
+            annexB.insert(annexB.end(), {0, 0, 0, 1});
+            annexB.insert(annexB.end(), data + at + 4, data + at + 4 + length);
+            at += 4 + length;
+        }
+        AVPacket* packet = av_packet_alloc();
+        ASSERT_EQ(av_new_packet(packet, static_cast<int>(annexB.size())), 0);
+        std::copy(annexB.begin(), annexB.end(), packet->data);
+        packet->flags = frame.payload.packet->flags;
+        frame.payload = EncodedSample::referencing(
+            *packet, frame.payload.format, frame.payload.presentationTime, frame.payload.duration);
+        av_packet_free(&packet);
+    }
+    TemporaryDirectory directory;
+    const auto clip = directory.path() / "clip.mp4";
+    ASSERT_TRUE(exportAndWait(frames, 20 / 15.0, clip));
+    expectPlayable(clip, 20, 20 / 15.0);
+}
+
+TEST(FFmpegMovieWriter, CancelledOrAbandonedMoviesLeaveNoFile) {
+    auto frames = testing::makeEncodedFrames(5, 15, 0);
+    ASSERT_EQ(frames.size(), 5u);
+    TemporaryDirectory directory;
+    const auto clip = directory.path() / "clip.mp4";
+    for (bool cancel : {true, false}) {
+        auto writer = makeFFmpegMovieWriter(clip);
+        ASSERT_TRUE(writer);
+        ASSERT_TRUE((*writer)->addVideoTrack(*frames[0].payload.format));
+        ASSERT_TRUE((*writer)->startWriting());
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE((*writer)->append(frames[i].payload, i * 40000, 40000));
+        }
+        EXPECT_EQ(directory.names(), std::vector<std::string>{".clip.mp4.partial"});
+        if (cancel) {
+            (*writer)->cancelWriting();
+            EXPECT_EQ((*writer)->status(), MovieWriter::Status::cancelled);
+            EXPECT_FALSE((*writer)->append(frames[3].payload, 3 * 40000, 40000));
+        }
+        writer = Unexpected{Error::cancelled()};
+        EXPECT_TRUE(directory.names().empty());
+    }
+}
+
+TEST(FFmpegMovieWriter, ErrorsReadAsSentences) {
+    const Error full = ffmpegError(AVERROR(ENOSPC));
+    EXPECT_EQ(full.domain(), kPosixDomain);
+    EXPECT_EQ(full.code(), ENOSPC);
+    EXPECT_EQ(full.description(), "There is not enough free disk space to save the clip.");
+    EXPECT_EQ(ffmpegError(AVERROR(EACCES)).code(), EACCES);
+    const Error invalid = ffmpegError(AVERROR_INVALIDDATA);
+    EXPECT_EQ(invalid.domain(), kFFmpegErrorDomain);
+    EXPECT_EQ(invalid.code(), AVERROR_INVALIDDATA);
+    EXPECT_EQ(invalid.description(), "Invalid data found when processing input.");
+
+    // A movie whose folder is missing cannot even be created.
+    auto writer = makeFFmpegMovieWriter("/nonexistent-snagreel-folder/clip.mp4");
+    ASSERT_FALSE(writer);
+    EXPECT_EQ(writer.error().code(), ENOENT);
 }
 
 } // namespace
