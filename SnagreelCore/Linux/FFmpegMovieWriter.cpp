@@ -108,6 +108,7 @@ public:
         if (status_ != Status::completed) {
             discard();
         }
+        av_packet_free(&packet_);
         avformat_free_context(context_);
     }
 
