@@ -115,7 +115,8 @@ public:
     Result<void> open() {
         // Created here first so that the movie is private to the user from its first
         // byte; FFmpeg then opens the same file again for writing.
-        const int fd = ::open(partial_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const int fd =
+            ::open(partial_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) {
             return Unexpected{errnoError(errno)};
         }
