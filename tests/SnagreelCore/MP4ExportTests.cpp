@@ -369,6 +369,44 @@ TEST(MP4Exporter, AWriterThatNeverFinishesTimesOutAndItsLateReportIsIgnored) {
     }
 }
 
+TEST(MP4Exporter, OnItsOwnQueueATimedOutExportIgnoresAReportFromAnotherThread) {
+    auto writer = std::make_shared<FakeMovieWriter>();
+    writer->holdFinish = true;
+    ExportEnvironment env;
+    env.makeWriter =
+        [writer](const std::filesystem::path&) -> Result<std::shared_ptr<MovieWriter>> {
+        return std::shared_ptr<MovieWriter>(writer);
+    };
+    auto queue = std::make_shared<SerialQueue>(kMovieExportQueueLabel);
+    env.queue = queue;
+    env.timeout = 0.05;
+    std::mutex mutex;
+    std::condition_variable signal;
+    std::vector<Result<void>> results;
+    MP4Exporter::exportMovie(
+        framesAt(0, 10), 1, "clip.mp4",
+        [&](Result<void> result) {
+            std::lock_guard lock(mutex);
+            results.push_back(std::move(result));
+            signal.notify_all();
+        },
+        env);
+    {
+        std::unique_lock lock(mutex);
+        signal.wait(lock, [&] { return !results.empty(); });
+        EXPECT_EQ(results[0].error().description(),
+                  "Movie export timed out. The draft was removed; try capturing again.");
+    }
+    // The held report now arrives from this thread and must not be delivered.
+    ASSERT_TRUE(writer->heldFinish);
+    auto report = std::move(writer->heldFinish);
+    writer->heldFinish = nullptr;
+    report();
+    queue->drain();
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(results.size(), 1u);
+}
+
 TEST(ExportOperation, ResolvesOnceAndOnlyFinalizesWhileFeeding) {
     auto queue = std::make_shared<ManualExecutor>(0);
     std::vector<std::string> events;
