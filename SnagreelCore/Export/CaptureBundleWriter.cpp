@@ -1,0 +1,159 @@
+#include "SnagreelCore/Export/CaptureBundleWriter.hpp"
+
+#include "SnagreelCore/Capture/CaptureVocabulary.hpp"
+#include "SnagreelCore/Linux/PrivateFiles.hpp"
+
+#include <array>
+#include <cstdint>
+#include <ctime>
+#include <random>
+#include <system_error>
+
+namespace snagreel {
+
+namespace {
+
+void removeDirectory(const std::filesystem::path& directory) {
+    std::error_code ignored;
+    std::filesystem::remove_all(directory, ignored);
+}
+
+void saveWith(const BundleEnvironment& environment, CaptureSnapshot snapshot,
+              double requestedSeconds, std::chrono::system_clock::time_point capturedAt,
+              const CaptureConfiguration& configuration, std::filesystem::path capturesRoot,
+              Completion<CaptureBundle> done) {
+    // Checked before anything touches the disk: with nothing to save, no directory
+    // should appear even for a moment.
+    if (snapshot.frames.empty() || !snapshot.frames.front().payload.format) {
+        done(Unexpected{
+            Error(CaptureError::unavailable("There are no decodable video frames yet."))});
+        return;
+    }
+    CaptureBundle bundle;
+    bundle.id = environment.makeIdentifier ? environment.makeIdentifier() : newCaptureIdentifier();
+    bundle.directoryURL = capturesRoot / bundle.id;
+    bundle.clipURL = bundle.directoryURL / kClipFileName;
+    bundle.manifestURL = bundle.directoryURL / kManifestFileName;
+    if (auto created = createPrivateDirectory(bundle.directoryURL); !created) {
+        done(Unexpected{std::move(created).error()});
+        return;
+    }
+
+    CaptureManifest manifest =
+        makeCaptureManifest(snapshot, requestedSeconds, capturedAt, configuration, bundle.id);
+    std::vector<EncodedFrame> frames = std::move(snapshot.frames);
+    const double end = snapshot.end;
+    MP4Exporter::exportMovie(
+        std::move(frames), end, bundle.clipURL,
+        [bundle, manifest = std::move(manifest), done = std::move(done)](Result<void> exported) {
+            auto fail = [&](Error error) {
+                removeDirectory(bundle.directoryURL);
+                done(Unexpected{std::move(error)});
+            };
+            if (!exported) {
+                fail(std::move(exported).error());
+                return;
+            }
+            if (auto mode = setFileMode(bundle.clipURL, 0600); !mode) {
+                fail(std::move(mode).error());
+                return;
+            }
+            auto text = encodeManifest(manifest);
+            if (!text) {
+                fail(Error(CaptureError::unavailable("The capture manifest cannot be written: " +
+                                                     text.error().message)));
+                return;
+            }
+            if (auto written = writeFileAtomically(bundle.manifestURL, *text, 0600); !written) {
+                fail(std::move(written).error());
+                return;
+            }
+            done(bundle);
+        },
+        environment.exportEnvironment);
+}
+
+} // namespace
+
+std::string formatCaptureDate(std::chrono::system_clock::time_point time) {
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(time);
+    const std::time_t value = static_cast<std::time_t>(seconds.time_since_epoch().count());
+    std::tm parts{};
+    ::gmtime_r(&value, &parts);
+    std::array<char, 32> text{};
+    const std::size_t length =
+        std::strftime(text.data(), text.size(), "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return std::string(text.data(), length);
+}
+
+std::string newCaptureIdentifier() {
+    static thread_local std::mt19937_64 generator{std::random_device{}()};
+    std::array<std::uint8_t, 16> bytes{};
+    for (std::size_t i = 0; i < bytes.size(); i += 8) {
+        const std::uint64_t value = generator();
+        for (std::size_t j = 0; j < 8; ++j) {
+            bytes[i + j] = static_cast<std::uint8_t>(value >> (8 * j));
+        }
+    }
+    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0f) | 0x40);
+    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3f) | 0x80);
+    static const char* digits = "0123456789abcdef";
+    std::string text;
+    text.reserve(36);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) {
+            text += '-';
+        }
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 0x0f];
+    }
+    return text;
+}
+
+CaptureManifest makeCaptureManifest(const CaptureSnapshot& snapshot, double requestedSeconds,
+                                    std::chrono::system_clock::time_point capturedAt,
+                                    const CaptureConfiguration& configuration,
+                                    std::string captureId) {
+    CaptureManifest manifest;
+    manifest.captureId = std::move(captureId);
+    manifest.capturedAt = formatCaptureDate(capturedAt);
+    manifest.requestedSeconds = requestedSeconds;
+    manifest.actualSeconds =
+        snapshot.frames.empty() ? 0 : snapshot.end - snapshot.frames.front().timestamp;
+    manifest.endedBeforeTriggerSeconds = snapshot.endedBeforeTrigger;
+    manifest.source = snapshot.source;
+    manifest.gaps = snapshot.gaps;
+    manifest.framesPerSecond = configuration.framesPerSecond;
+    manifest.encodedFrameCount = static_cast<std::int64_t>(snapshot.frames.size());
+    std::int64_t bytes = 0;
+    for (const EncodedFrame& frame : snapshot.frames) {
+        bytes += frame.byteCount;
+    }
+    manifest.bufferedBytes = bytes;
+    manifest.diagnostics = snapshot.diagnostics;
+    manifest.captureBackend = configuration.backend;
+    return manifest;
+}
+
+void saveCaptureBundle(CaptureSnapshot snapshot, double requestedSeconds,
+                       std::chrono::system_clock::time_point capturedAt,
+                       const CaptureConfiguration& configuration,
+                       std::filesystem::path capturesRoot, Completion<CaptureBundle> done) {
+    saveWith(BundleEnvironment{}, std::move(snapshot), requestedSeconds, capturedAt, configuration,
+             std::move(capturesRoot), std::move(done));
+}
+
+std::function<void(CaptureSnapshot, double, std::chrono::system_clock::time_point,
+                   const CaptureConfiguration&, std::filesystem::path, Completion<CaptureBundle>)>
+makeBundleSaver(BundleEnvironment environment) {
+    return [environment = std::move(environment)](CaptureSnapshot snapshot, double requestedSeconds,
+                                                  std::chrono::system_clock::time_point capturedAt,
+                                                  const CaptureConfiguration& configuration,
+                                                  std::filesystem::path capturesRoot,
+                                                  Completion<CaptureBundle> done) {
+        saveWith(environment, std::move(snapshot), requestedSeconds, capturedAt, configuration,
+                 std::move(capturesRoot), std::move(done));
+    };
+}
+
+} // namespace snagreel

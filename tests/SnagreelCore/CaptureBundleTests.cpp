@@ -1,0 +1,405 @@
+#include "SnagreelCore/Capture/CaptureVocabulary.hpp"
+#include "SnagreelCore/Export/CaptureBundleWriter.hpp"
+#include "SnagreelCore/Export/CaptureManifest.hpp"
+#include "SnagreelCore/Linux/CapturesRoot.hpp"
+#include "SnagreelCore/Linux/FFmpegMovieWriter.hpp"
+#include "SnagreelCore/Support/Executor.hpp"
+
+#include "support/Ffprobe.hpp"
+#include "support/TestSamples.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+namespace snagreel {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::system_clock;
+
+class TemporaryDirectory {
+public:
+    TemporaryDirectory() {
+        std::string pattern = (fs::temp_directory_path() / "snagreel-bundle-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~TemporaryDirectory() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+unsigned modeOf(const fs::path& path) {
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+    return info.st_mode & 07777;
+}
+
+std::vector<fs::path> entries(const fs::path& directory) {
+    std::vector<fs::path> found;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(directory, error)) {
+        found.push_back(entry.path());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool isLowerCaseUuid(const std::string& text) {
+    if (text.size() != 36) {
+        return false;
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash != (text[i] == '-')) {
+            return false;
+        }
+        if (!dash && !std::isdigit(static_cast<unsigned char>(text[i])) &&
+            (text[i] < 'a' || text[i] > 'f')) {
+            return false;
+        }
+    }
+    return true;
+}
+
+CaptureSnapshot snapshotOf(std::vector<EncodedFrame> frames, double endedBeforeTrigger = 0.25) {
+    CaptureSnapshot snapshot;
+    snapshot.end = frames.empty() ? 0 : frames.back().timestamp + frames.back().duration;
+    snapshot.frames = std::move(frames);
+    snapshot.endedBeforeTrigger = endedBeforeTrigger;
+    snapshot.source = CaptureSource{"display", 7, 320, 240};
+    return snapshot;
+}
+
+// Runs a save to its end on whatever queue it finishes on.
+Result<CaptureBundle> save(CaptureSnapshot snapshot, const fs::path& root,
+                           BundleEnvironment environment = {}, double requested = 30,
+                           Clock::time_point at = Clock::now()) {
+    std::mutex mutex;
+    std::condition_variable signal;
+    std::optional<Result<CaptureBundle>> outcome;
+    makeBundleSaver(std::move(environment))(std::move(snapshot), requested, at,
+                                            CaptureConfiguration{}, root,
+                                            [&](Result<CaptureBundle> result) {
+                                                std::lock_guard lock(mutex);
+                                                outcome = std::move(result);
+                                                signal.notify_all();
+                                            });
+    std::unique_lock lock(mutex);
+    signal.wait(lock, [&] { return outcome.has_value(); });
+    return std::move(*outcome);
+}
+
+TEST(CaptureBundle, SavesAPlayableClipAndItsManifestPrivately) {
+    auto frames = testing::makeEncodedFrames(45, 15, 2000.0);
+    ASSERT_EQ(frames.size(), 45u);
+    std::int64_t bytes = 0;
+    for (const auto& frame : frames) {
+        bytes += frame.byteCount;
+    }
+    TemporaryDirectory temporary;
+    const fs::path root = temporary.path() / "data" / "Snagreel" / "Captures";
+    auto snapshot = snapshotOf(std::move(frames));
+    snapshot.gaps = {CaptureGap{1, 1.5, "Screen capture dropped a frame."}};
+    const double end = snapshot.end;
+    const auto requestedAt = Clock::time_point(std::chrono::milliseconds(1796448709987));
+
+    auto bundle = save(std::move(snapshot), root, {}, 60, requestedAt);
+    ASSERT_TRUE(bundle) << bundle.error().description();
+    EXPECT_TRUE(isLowerCaseUuid(bundle->id)) << bundle->id;
+    EXPECT_EQ(bundle->directoryURL, root / bundle->id);
+    EXPECT_EQ(bundle->clipURL, root / bundle->id / "clip.mp4");
+    EXPECT_EQ(bundle->manifestURL, root / bundle->id / "manifest.json");
+    // Only the two files: no temporary names left behind.
+    EXPECT_EQ(entries(bundle->directoryURL),
+              (std::vector<fs::path>{bundle->clipURL, bundle->manifestURL}));
+    EXPECT_EQ(modeOf(root), 0700u);
+    EXPECT_EQ(modeOf(root.parent_path()), 0700u);
+    EXPECT_EQ(modeOf(bundle->directoryURL), 0700u);
+    EXPECT_EQ(modeOf(bundle->clipURL), 0600u);
+    EXPECT_EQ(modeOf(bundle->manifestURL), 0600u);
+
+    auto manifest = decodeManifest(readFile(bundle->manifestURL));
+    ASSERT_TRUE(manifest) << manifest.error().message;
+    EXPECT_EQ(manifest->captureId, bundle->id);
+    EXPECT_EQ(manifest->capturedAt, "2026-12-05T05:31:49Z");
+    EXPECT_EQ(manifest->requestedSeconds, 60);
+    EXPECT_NEAR(manifest->actualSeconds, end - 2000.0, 1e-9);
+    EXPECT_EQ(manifest->endedBeforeTriggerSeconds, 0.25);
+    EXPECT_EQ(manifest->encodedFrameCount, 45);
+    EXPECT_EQ(manifest->bufferedBytes, bytes);
+    EXPECT_EQ(manifest->framesPerSecond, 15);
+    EXPECT_EQ(manifest->gaps.size(), 1u);
+    EXPECT_EQ(manifest->captureBackend, CaptureBackend::avFoundation);
+    EXPECT_TRUE(manifest->diagnostics.has_value());
+
+    if (!testing::ffprobeAvailable()) {
+        GTEST_SKIP() << "ffprobe is not installed";
+    }
+    auto probe = testing::ffprobe(bundle->clipURL);
+    ASSERT_TRUE(probe);
+    EXPECT_EQ(probe->codecName, "h264");
+    EXPECT_EQ(probe->frameCount(), 45);
+    EXPECT_NEAR(probe->duration.value_or(0), 3.0, 1.0 / 15);
+    EXPECT_TRUE(testing::fullyDecodes(bundle->clipURL).ok());
+}
+
+TEST(CaptureBundle, TwoSavesAreSiblingDirectoriesNamedByTheirIdentifiers) {
+    auto frames = testing::makeEncodedFrames(4, 15, 10.0);
+    ASSERT_FALSE(frames.empty());
+    TemporaryDirectory temporary;
+    auto first = save(snapshotOf(frames), temporary.path());
+    auto second = save(snapshotOf(frames), temporary.path());
+    ASSERT_TRUE(first && second);
+    EXPECT_NE(first->id, second->id);
+    EXPECT_EQ(entries(temporary.path()),
+              (std::vector<fs::path>{std::min(first->directoryURL, second->directoryURL),
+                                     std::max(first->directoryURL, second->directoryURL)}));
+    for (const auto& bundle : {*first, *second}) {
+        EXPECT_TRUE(isLowerCaseUuid(bundle.id));
+        EXPECT_EQ(bundle.directoryURL.filename(), bundle.id);
+        EXPECT_EQ(decodeManifest(readFile(bundle.manifestURL))->captureId, bundle.id);
+    }
+}
+
+TEST(CaptureBundle, NothingToSaveCreatesNoDirectory) {
+    TemporaryDirectory temporary;
+    const fs::path root = temporary.path() / "Captures";
+    auto result = save(snapshotOf({}), root);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().description(), "There are no decodable video frames yet.");
+    EXPECT_FALSE(fs::exists(root));
+}
+
+TEST(CaptureBundle, ARootThatCannotBeCreatedFailsBeforeWriting) {
+    TemporaryDirectory temporary;
+    // A regular file where a parent folder should be defeats even root.
+    std::ofstream(temporary.path() / "blocker") << "x";
+    const fs::path root = temporary.path() / "blocker" / "Captures";
+    auto result = save(snapshotOf(testing::makeEncodedFrames(2, 15, 0)), root);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().domain(), kPosixDomain);
+    EXPECT_EQ(result.error().code(), ENOTDIR);
+    EXPECT_NE(result.error().description().find("Cannot create the capture folder"),
+              std::string::npos);
+    EXPECT_EQ(entries(temporary.path()), (std::vector<fs::path>{temporary.path() / "blocker"}));
+}
+
+// Fails the export at a chosen step to see the directory go.
+class FailingWriter final : public MovieWriter {
+public:
+    bool addVideoTrack(const CodecParameters&) override { return true; }
+    bool startWriting() override { return true; }
+    bool append(const EncodedSample&, std::int64_t, std::int64_t) override { return false; }
+    void markAsFinished() override {}
+    void endSession(std::int64_t) override {}
+    void finishWriting(std::function<void()> done) override { held = std::move(done); }
+    void cancelWriting() override {}
+    Status status() const override { return Status::failed; }
+    std::optional<Error> error() const override { return Error::posix(EIO); }
+    std::function<void()> held;
+};
+
+// Passes everything to a real writer except finishing, which it never reports.
+class StallingWriter final : public MovieWriter {
+public:
+    explicit StallingWriter(std::shared_ptr<MovieWriter> inner) : inner_(std::move(inner)) {}
+    bool addVideoTrack(const CodecParameters& format) override {
+        return inner_->addVideoTrack(format);
+    }
+    bool startWriting() override { return inner_->startWriting(); }
+    bool append(const EncodedSample& sample, std::int64_t pts, std::int64_t duration) override {
+        return inner_->append(sample, pts, duration);
+    }
+    void markAsFinished() override { inner_->markAsFinished(); }
+    void endSession(std::int64_t time) override { inner_->endSession(time); }
+    void finishWriting(std::function<void()>) override {}
+    void cancelWriting() override { inner_->cancelWriting(); }
+    Status status() const override { return inner_->status(); }
+    std::optional<Error> error() const override { return inner_->error(); }
+
+private:
+    std::shared_ptr<MovieWriter> inner_;
+};
+
+TEST(CaptureBundle, AFailedOrTimedOutExportLeavesNoDirectory) {
+    TemporaryDirectory temporary;
+    auto frames = testing::makeEncodedFrames(3, 15, 0);
+    ASSERT_FALSE(frames.empty());
+
+    BundleEnvironment failing;
+    failing.exportEnvironment.makeWriter =
+        [](const fs::path& path) -> Result<std::shared_ptr<MovieWriter>> {
+        std::ofstream(path) << "partial";
+        return std::shared_ptr<MovieWriter>(std::make_shared<FailingWriter>());
+    };
+    auto result = save(snapshotOf(frames), temporary.path(), failing);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().code(), EIO);
+    EXPECT_TRUE(entries(temporary.path()).empty());
+
+    // The real writer, whose finishing never reports: the deadline cancels it.
+    auto queue = std::make_shared<ManualExecutor>(0);
+    BundleEnvironment stalled;
+    stalled.exportEnvironment.queue = queue;
+    std::shared_ptr<MovieWriter> real;
+    stalled.exportEnvironment.makeWriter =
+        [&real](const fs::path& path) -> Result<std::shared_ptr<MovieWriter>> {
+        auto made = makeFFmpegMovieWriter(path);
+        if (!made) {
+            return made;
+        }
+        real = *made;
+        return std::shared_ptr<MovieWriter>(std::make_shared<StallingWriter>(real));
+    };
+    std::optional<Result<CaptureBundle>> outcome;
+    makeBundleSaver(stalled)(snapshotOf(frames), 30, Clock::now(), CaptureConfiguration{},
+                             temporary.path(),
+                             [&](Result<CaptureBundle> r) { outcome = std::move(r); });
+    queue->runUntilIdle();
+    const auto directories = entries(temporary.path());
+    ASSERT_EQ(directories.size(), 1u);
+    EXPECT_FALSE(entries(directories[0]).empty()); // the partial movie
+    EXPECT_FALSE(outcome.has_value());
+    queue->advance(61);
+    ASSERT_TRUE(outcome.has_value());
+    ASSERT_FALSE(*outcome);
+    EXPECT_EQ(outcome->error().description(),
+              "Movie export timed out. The draft was removed; try capturing again.");
+    EXPECT_TRUE(entries(temporary.path()).empty());
+    EXPECT_EQ(real->status(), MovieWriter::Status::cancelled);
+}
+
+TEST(CaptureBundle, AFullDiskIsReportedPlainlyAndLeavesNoDirectory) {
+    TemporaryDirectory temporary;
+    const fs::path mountPoint = temporary.path() / "small";
+    fs::create_directory(mountPoint);
+    if (::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=64k") != 0) {
+        GTEST_SKIP() << "cannot mount a small tmpfs here (" << std::strerror(errno)
+                     << "); the full-disk path needs one";
+    }
+    auto frames = testing::makeEncodedFrames(150, 15, 0, 640, 480);
+    auto result = save(snapshotOf(std::move(frames)), mountPoint / "Captures");
+    const auto left = entries(mountPoint / "Captures");
+    ::umount(mountPoint.c_str());
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().code(), ENOSPC);
+    EXPECT_EQ(result.error().description(), kDiskFullMessage);
+    EXPECT_TRUE(left.empty());
+}
+
+TEST(CaptureManifestFile, GoldenFormForAFixedSnapshot) {
+    auto format = std::make_shared<CodecParameters>();
+    CaptureSnapshot snapshot;
+    for (int i = 0; i < 3; ++i) {
+        EncodedFrame frame;
+        frame.timestamp = 100.5 + i * 0.5;
+        frame.byteCount = 1000 + i;
+        frame.payload.format = format;
+        snapshot.frames.push_back(frame);
+    }
+    snapshot.end = 102.25;
+    snapshot.endedBeforeTrigger = 0.75;
+    snapshot.source = CaptureSource{"display", 1, 1280, 720};
+    CaptureConfiguration configuration;
+    const auto at =
+        Clock::time_point(std::chrono::seconds(1796448709)) + std::chrono::milliseconds(999);
+    auto manifest = makeCaptureManifest(snapshot, 30, at, configuration,
+                                        "0f8e2c1a-4b7d-4c2e-9a51-3d6f0b2e7c94");
+    auto text = encodeManifest(manifest);
+    ASSERT_TRUE(text);
+    // capturedAt is the request time cut to whole seconds; actualSeconds runs from
+    // the first frame to the snapshot end, not to the last frame.
+    EXPECT_EQ(*text, R"({
+  "actualSeconds": 1.75,
+  "bufferedBytes": 3003,
+  "captureBackend": "avFoundation",
+  "captureId": "0f8e2c1a-4b7d-4c2e-9a51-3d6f0b2e7c94",
+  "capturedAt": "2026-12-05T05:31:49Z",
+  "codec": "h264",
+  "diagnostics": {
+    "environment": {
+      "hardwareClass": "",
+      "osVersion": "",
+      "physicalMemoryBytes": 0,
+      "processArchitecture": ""
+    },
+    "networkPath": {
+      "historyTruncated": false,
+      "samples": []
+    },
+    "systemState": {
+      "historyTruncated": false,
+      "samples": []
+    },
+    "timeReference": "clip",
+    "v": 1
+  },
+  "encodedFrameCount": 3,
+  "endedBeforeTriggerSeconds": 0.75,
+  "framesPerSecond": 15,
+  "gaps": [],
+  "networkCapture": "request capture not implemented; passive path state only",
+  "requestedSeconds": 30.0,
+  "selection": "Starts at the first retained keyframe at or after the requested start; ends at the last valid frame at or before the capture trigger. Warm-up, interruptions and keyframe alignment may shorten the clip.",
+  "source": {
+    "height": 720,
+    "id": 1,
+    "kind": "display",
+    "width": 1280
+  },
+  "v": 1
+}
+)");
+}
+
+TEST(CaptureManifestFile, CaptureDatesAreWholeSecondsInUtc) {
+    using namespace std::chrono;
+    EXPECT_EQ(formatCaptureDate(Clock::time_point(seconds(0))), "1970-01-01T00:00:00Z");
+    EXPECT_EQ(formatCaptureDate(Clock::time_point(milliseconds(1796448709999))),
+              "2026-12-05T05:31:49Z");
+    EXPECT_EQ(formatCaptureDate(Clock::time_point(milliseconds(-1))), "1969-12-31T23:59:59Z");
+}
+
+TEST(CapturesRoot, FollowsTheDataHomeOfTheUser) {
+    const char* savedXdg = std::getenv("XDG_DATA_HOME");
+    const std::optional<std::string> saved =
+        savedXdg ? std::optional<std::string>(savedXdg) : std::nullopt;
+    const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    ::setenv("XDG_DATA_HOME", "/srv/data", 1);
+    EXPECT_EQ(defaultCapturesRoot(), fs::path("/srv/data/Snagreel/Captures"));
+    ::setenv("XDG_DATA_HOME", "relative/data", 1);
+    EXPECT_EQ(defaultCapturesRoot().string().rfind("/.local/share/Snagreel/Captures"),
+              defaultCapturesRoot().string().size() - 31);
+    ::unsetenv("XDG_DATA_HOME");
+    if (!home.empty() && home[0] == '/') {
+        EXPECT_EQ(defaultCapturesRoot(), fs::path(home) / ".local/share/Snagreel/Captures");
+    }
+    if (saved) {
+        ::setenv("XDG_DATA_HOME", saved->c_str(), 1);
+    }
+}
+
+} // namespace
+} // namespace snagreel
