@@ -9,6 +9,7 @@
 #include "SnagreelCore/Support/Error.hpp"
 #include "SnagreelCore/Support/Executor.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -89,6 +90,11 @@ public:
 private:
     AVScreenSource() = default;
 
+    Result<void> startOnSessionQueue();
+    GrabSessionCallbacks makeSessionCallbacks();
+    // Detaches the callbacks, stops the session if it runs and empties it.
+    void tearDown();
+
     std::unique_ptr<GrabSession> session_;
     std::shared_ptr<Executor> sessionQueue_;
     Executor* mediaQueue_ = nullptr;
@@ -99,6 +105,8 @@ private:
     std::shared_ptr<AVSourceStopGate> stopGate_;
     Callbacks callbacks_;
     bool started_ = false;
+    // Cleared on the session queue when the source detaches; read on the media queue.
+    std::shared_ptr<std::atomic<bool>> attached_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 } // namespace snagreel

@@ -1,0 +1,149 @@
+#include "SnagreelCore/Linux/FrameConverter.hpp"
+
+#include "SnagreelCore/Capture/CaptureVocabulary.hpp"
+
+extern "C" {
+#include <libavutil/buffer.h>
+#include <libavutil/frame.h>
+#include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <cerrno>
+
+namespace snagreel {
+
+namespace {
+
+constexpr int kRowAlignment = 64;
+
+int alignedStride(int width) {
+    return (width + kRowAlignment - 1) / kRowAlignment * kRowAlignment;
+}
+
+Error conversionError(const char* message) {
+    return Error(CaptureError::unavailable(message));
+}
+
+} // namespace
+
+struct FrameConverter::State {
+    int sourceWidth = 0;
+    int sourceHeight = 0;
+    int width = 0;
+    int height = 0;
+    int stride = 0;
+    SwsContext* scaler = nullptr;
+    // Pixel memory is recycled through the pool: a buffer returns to it when the last
+    // image referring to it goes away, so steady-state capture touches no new pages.
+    AVBufferPool* pool = nullptr;
+
+    ~State() {
+        sws_freeContext(scaler);
+        // Buffers still referenced by live images keep the pool alive until released.
+        av_buffer_pool_uninit(&pool);
+    }
+};
+
+Result<std::unique_ptr<FrameConverter>>
+FrameConverter::create(int sourceWidth, int sourceHeight, int width, int height, int poolSize) {
+    if (sourceWidth <= 0 || sourceHeight <= 0 || width < 2 || height < 2 || width % 2 != 0 ||
+        height % 2 != 0 || poolSize < 1) {
+        return Unexpected{conversionError("Screen capture returned an unexpected video format.")};
+    }
+    auto state = std::make_unique<State>();
+    state->sourceWidth = sourceWidth;
+    state->sourceHeight = sourceHeight;
+    state->width = width;
+    state->height = height;
+    state->stride = alignedStride(width);
+    const bool scaled = sourceWidth != width || sourceHeight != height;
+    state->scaler =
+        sws_getContext(sourceWidth, sourceHeight, AV_PIX_FMT_BGR0, width, height, AV_PIX_FMT_NV12,
+                       scaled ? SWS_FAST_BILINEAR : SWS_POINT, nullptr, nullptr, nullptr);
+    if (state->scaler == nullptr) {
+        return Unexpected{conversionError("Screen capture returned an unexpected video format.")};
+    }
+    // Screen pixels are full-range sRGB; the encoder expects BT.709 video range.
+    sws_setColorspaceDetails(state->scaler, sws_getCoefficients(SWS_CS_ITU709), 1,
+                             sws_getCoefficients(SWS_CS_ITU709), 0, 0, 1 << 16, 1 << 16);
+    const std::size_t bytes =
+        static_cast<std::size_t>(state->stride) * static_cast<std::size_t>(height + height / 2);
+    state->pool = av_buffer_pool_init(bytes, av_buffer_allocz);
+    if (state->pool == nullptr) {
+        return Unexpected{Error(PlatformError{kPosixDomain, ENOMEM, "Out of memory."})};
+    }
+    // Touch the first buffers now so the first captured frames do not pay for it.
+    std::vector<AVBufferRef*> warm;
+    for (int i = 0; i < poolSize; ++i) {
+        if (AVBufferRef* buffer = av_buffer_pool_get(state->pool)) {
+            warm.push_back(buffer);
+        }
+    }
+    for (AVBufferRef*& buffer : warm) {
+        av_buffer_unref(&buffer);
+    }
+    return std::unique_ptr<FrameConverter>(new FrameConverter(std::move(state)));
+}
+
+FrameConverter::FrameConverter(std::unique_ptr<State> state) : state_(std::move(state)) {}
+FrameConverter::~FrameConverter() = default;
+
+int FrameConverter::sourceWidth() const {
+    return state_->sourceWidth;
+}
+int FrameConverter::sourceHeight() const {
+    return state_->sourceHeight;
+}
+int FrameConverter::width() const {
+    return state_->width;
+}
+int FrameConverter::height() const {
+    return state_->height;
+}
+
+Result<ScreenImage> FrameConverter::convert(const std::uint8_t* bgrx, int stride) {
+    State& s = *state_;
+    if (bgrx == nullptr || stride < s.sourceWidth * 4) {
+        return Unexpected{conversionError("Screen capture returned an unexpected video format.")};
+    }
+    AVFrame* frame = av_frame_alloc();
+    if (frame == nullptr) {
+        return Unexpected{Error(PlatformError{kPosixDomain, ENOMEM, "Out of memory."})};
+    }
+    std::shared_ptr<const AVFrame> owned(frame, [](const AVFrame* f) {
+        AVFrame* mutableFrame = const_cast<AVFrame*>(f);
+        av_frame_free(&mutableFrame);
+    });
+    frame->buf[0] = av_buffer_pool_get(s.pool);
+    if (frame->buf[0] == nullptr) {
+        return Unexpected{Error(PlatformError{kPosixDomain, ENOMEM, "Out of memory."})};
+    }
+    frame->format = AV_PIX_FMT_NV12;
+    frame->width = s.width;
+    frame->height = s.height;
+    frame->data[0] = frame->buf[0]->data;
+    frame->linesize[0] = s.stride;
+    frame->data[1] = frame->data[0] + static_cast<std::ptrdiff_t>(s.stride) * s.height;
+    frame->linesize[1] = s.stride;
+    frame->color_range = AVCOL_RANGE_MPEG;
+    frame->colorspace = AVCOL_SPC_BT709;
+    frame->color_primaries = AVCOL_PRI_BT709;
+    frame->color_trc = AVCOL_TRC_BT709;
+
+    const std::uint8_t* const sourcePlanes[4] = {bgrx, nullptr, nullptr, nullptr};
+    const int sourceStrides[4] = {stride, 0, 0, 0};
+    const int rows = sws_scale(s.scaler, sourcePlanes, sourceStrides, 0, s.sourceHeight,
+                               frame->data, frame->linesize);
+    if (rows != s.height) {
+        return Unexpected{conversionError("Screen capture returned an unexpected video format.")};
+    }
+    ScreenImage image;
+    image.frame = std::move(owned);
+    image.width = s.width;
+    image.height = s.height;
+    image.pixelFormat = AV_PIX_FMT_NV12;
+    return image;
+}
+
+} // namespace snagreel
