@@ -744,7 +744,12 @@ void CaptureEngine::receiveEncodedFrame(const EncodedSample& sample) {
     encoderFailingSince_.reset();
     const double scale = static_cast<double>(kMediaTimescale);
     const double pts = static_cast<double>(sample.presentationTime) / scale;
-    if (pts < minimumAcceptedTime_) {
+    // Compared in media ticks: a frame encoded at the cut itself comes back rounded
+    // to a tick and must not fall just short of it.
+    const bool tooEarly = std::isfinite(minimumAcceptedTime_)
+                              ? sample.presentationTime < mediaTicks(minimumAcceptedTime_)
+                              : minimumAcceptedTime_ > 0;
+    if (tooEarly) {
         return;
     }
     const bool isKeyframe = sample.isKeyframe();
