@@ -135,7 +135,8 @@ std::optional<Error> CaptureEngine::gateError() const {
     if (startGate_.failure) {
         return Error(*startGate_.failure);
     }
-    if (startGate_.invalidated) {
+    // A stop or invalidate already asked for counts before its queued task runs.
+    if (startGate_.invalidated || cancelled_) {
         return Error::cancelled();
     }
     return std::nullopt;

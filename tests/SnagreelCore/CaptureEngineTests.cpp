@@ -417,6 +417,22 @@ TEST_F(CaptureEngineTest, MissingWindowOrPreferredDisplayFailsTheStart) {
     EXPECT_EQ(service->log->filter.displayID, 7u);
 }
 
+TEST_F(CaptureEngineTest, StartCancelledLateLeavesNoStreamRunning) {
+    build();
+    std::optional<Result<void>> result;
+    engine->start([&](Result<void> r) { result = std::move(r); });
+    queue->runUntilIdle();
+    caller.runUntilIdle(); // the stream is up; the last step is still queued
+    ASSERT_EQ(service->log->starts, 1);
+    engine->invalidate();
+    pump();
+    ASSERT_TRUE(result && !result->hasValue());
+    EXPECT_TRUE(result->error().isCancellation());
+    EXPECT_EQ(service->log->stops, 1);
+    EXPECT_TRUE(encoder->invalidated);
+    EXPECT_TRUE(statuses.empty());
+}
+
 // ---- Frame clock and statuses ----
 
 TEST_F(CaptureEngineTest, StillScreenYieldsFramesAtTheFrameRate) {
@@ -863,6 +879,14 @@ TEST_F(CaptureEngineAVTest, EncoderBacklogDropsSamples) {
     feed(kPeriod);
     EXPECT_EQ(encoder->submissions.size(), 4u);
     EXPECT_TRUE(encoder->submissions.back().forced);
+
+    // An encoder that never hands frames back is wedged, not merely busy.
+    feed(0.9);
+    EXPECT_TRUE(statuses.back().running);
+    feed(0.3);
+    ASSERT_TRUE(statuses.back().failure);
+    EXPECT_EQ(statuses.back().failure->kind, Kind::transient);
+    EXPECT_FALSE(statuses.back().running);
 }
 
 } // namespace
