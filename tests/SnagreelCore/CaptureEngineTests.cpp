@@ -251,6 +251,13 @@ protected:
         configuration.backend = CaptureBackend::screenCaptureKit;
     }
 
+    // A released engine still hands its teardown to the queues; run it so nothing
+    // it posted is left holding the source.
+    void TearDown() override {
+        engine.reset();
+        pump();
+    }
+
     double clock() const { return queue->now() + skew; }
 
     CapturePlatform platform() {
