@@ -9,8 +9,10 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <deque>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -71,6 +73,7 @@ public:
     ShareableContent content;
     int contentCalls = 0;
     std::shared_ptr<StreamLog> log = std::make_shared<StreamLog>();
+    Executor* deliveryQueue = nullptr;
 
     Result<ShareableContent> shareableContent() override {
         ++contentCalls;
@@ -78,8 +81,9 @@ public:
     }
     Result<std::unique_ptr<ScreenStream>> makeStream(const ContentFilter& filter,
                                                      const StreamConfiguration& configuration,
-                                                     Executor&,
+                                                     Executor& queue,
                                                      ScreenStreamCallbacks callbacks) override {
+        deliveryQueue = &queue;
         log->filter = filter;
         log->configuration = configuration;
         log->callbacks = std::move(callbacks);
@@ -438,6 +442,42 @@ TEST_F(CaptureEngineTest, StartCancelledLateLeavesNoStreamRunning) {
     EXPECT_EQ(service->log->stops, 1);
     EXPECT_TRUE(encoder->invalidated);
     EXPECT_TRUE(statuses.empty());
+}
+
+TEST_F(CaptureEngineTest, RunsOnItsOwnQueueAndStopsCleanly) {
+    SerialQueue main("snagreel.tests.main");
+    std::promise<CaptureEngineStatus> firstStatus;
+    bool reported = false; // touched on the capture queue only
+    CapturePlatform p = platform();
+    p.clock = monotonicSeconds;
+    auto own = CaptureEngine::create(
+        configuration, std::nullopt,
+        [&](CaptureEngineStatus status) {
+            if (!reported) {
+                reported = true;
+                firstStatus.set_value(std::move(status));
+            }
+        },
+        {}, p, main);
+    std::promise<bool> started;
+    main.post([&] { own->start([&](Result<void> r) { started.set_value(r.hasValue()); }); });
+    auto startedFuture = started.get_future();
+    ASSERT_EQ(startedFuture.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_TRUE(startedFuture.get());
+    auto statusFuture = firstStatus.get_future();
+    ASSERT_EQ(statusFuture.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_TRUE(statusFuture.get().running);
+    ASSERT_NE(service->deliveryQueue, nullptr);
+    service->deliveryQueue->post(
+        [this] { deliver(sampleOf(FrameStatus::complete, makeImage(1280, 720))); });
+
+    std::promise<void> stopped;
+    main.post([&] { own->stop([&] { stopped.set_value(); }); });
+    auto stoppedFuture = stopped.get_future();
+    ASSERT_EQ(stoppedFuture.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    main.drain();
+    EXPECT_EQ(service->log->stops, 1);
+    own.reset();
 }
 
 // ---- Frame clock and statuses ----
