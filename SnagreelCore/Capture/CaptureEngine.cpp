@@ -680,7 +680,9 @@ void CaptureEngine::activate(CaptureSource source) {
 }
 
 void CaptureEngine::encodeImage(const ScreenImage& image, double presentationTime) {
-    if (!encoder_) {
+    // A sample taken before a clear would only be refused once encoded, and would
+    // use up the keyframe the clear asked for.
+    if (!encoder_ || presentationTime < minimumAcceptedTime_) {
         return;
     }
     const double period = framePeriod();

@@ -864,6 +864,21 @@ TEST_F(CaptureEngineAVTest, HistoryRestartsAfterSilence) {
     EXPECT_TRUE(statuses.back().running);
 }
 
+TEST_F(CaptureEngineAVTest, SampleTakenBeforeAClearKeepsTheKeyframeForTheNext) {
+    startAV();
+    feed(1.0);
+    const double takenAt = clock();
+    engine->clear();
+    pump();
+    const std::size_t encoded = encoder->submissions.size();
+    deliverAV(makeImage(1280, 720), takenAt - 0.01);
+    EXPECT_EQ(encoder->submissions.size(), encoded);
+    feed(kPeriod);
+    ASSERT_EQ(encoder->submissions.size(), encoded + 1);
+    EXPECT_TRUE(encoder->submissions.back().forced);
+    EXPECT_EQ(engine->ring().frames().size(), 1u);
+}
+
 TEST_F(CaptureEngineAVTest, NoFirstSampleTerminates) {
     startAV();
     advance(2.5);
