@@ -5,6 +5,7 @@
 // live in SnagreelCore/Linux.
 
 #include "SnagreelCore/Capture/CaptureRecords.hpp"
+#include "SnagreelCore/Diagnostics/DiagnosticsPlatform.hpp"
 #include "SnagreelCore/Ring/EncodedSample.hpp"
 #include "SnagreelCore/Support/Clock.hpp"
 #include "SnagreelCore/Support/Error.hpp"
@@ -204,6 +205,11 @@ struct CapturePlatform {
     EncoderFactory makeEncoder;
     // Whether the display can be read (the screen-access preflight).
     std::function<bool()> screenAccess;
+    // What the engine's diagnostics collector monitors.
+    DiagnosticsPlatform diagnostics;
+    // The machine description each snapshot's diagnostics carry; empty means an
+    // empty description.
+    std::function<SystemInformation()> systemInformation;
 };
 
 } // namespace snagreel
