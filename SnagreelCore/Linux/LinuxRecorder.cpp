@@ -1,0 +1,67 @@
+#include "SnagreelCore/Linux/LinuxRecorder.hpp"
+
+#include "SnagreelCore/Capture/CaptureEngine.hpp"
+#include "SnagreelCore/Export/CaptureBundleWriter.hpp"
+#include "SnagreelCore/Linux/FFmpegVideoEncoder.hpp"
+#include "SnagreelCore/Linux/LifecycleLog.hpp"
+#include "SnagreelCore/Linux/LinuxDiagnosticsPlatform.hpp"
+#include "SnagreelCore/Linux/LinuxLifecycle.hpp"
+#include "SnagreelCore/Linux/LinuxSystemInformation.hpp"
+#include "SnagreelCore/Linux/LogindSleepInhibitor.hpp"
+#include "SnagreelCore/Linux/X11GrabSession.hpp"
+#include "SnagreelCore/Linux/X11ScreenCapture.hpp"
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace snagreel {
+
+CapturePlatform makeLinuxCapturePlatform(const LinuxRecorderOptions& options) {
+    // The codec and device libraries chat on stderr at their default level; the
+    // recorder's only log is its lifecycle line.
+    av_log_set_level(AV_LOG_ERROR);
+    const std::string display = options.displayName;
+    CapturePlatform platform;
+    platform.clock = monotonicSeconds;
+    platform.screenCapture = makeX11ScreenCaptureService(display);
+    platform.makeGrabSession = [display] { return std::make_unique<X11GrabSession>(display); };
+    platform.displays = std::make_shared<X11DisplayDirectory>(display);
+    platform.makeEncoder = makeFFmpegEncoderFactory();
+    platform.screenAccess = [display] { return x11ScreenAccess(display); };
+    platform.diagnostics = makeLinuxDiagnosticsPlatform();
+    // The machine does not change while recording: read it once.
+    auto information = std::make_shared<SystemInformation>(readLinuxSystemInformation());
+    platform.systemInformation = [information] { return *information; };
+    return platform;
+}
+
+EngineFactory linuxEngineFactory(CapturePlatform platform, Executor& main) {
+    return [platform = std::move(platform), &main](
+               const CaptureConfiguration& configuration, std::optional<std::uint32_t> displayID,
+               std::function<void(CaptureEngineStatus)> onStatus,
+               std::function<void(CaptureFailure)> onStopped) -> std::shared_ptr<CaptureSession> {
+        return CaptureEngine::create(configuration, displayID, std::move(onStatus),
+                                     std::move(onStopped), platform, main);
+    };
+}
+
+CaptureControllerEnvironment linuxControllerEnvironment(Executor& main,
+                                                        const LinuxRecorderOptions& options) {
+    CaptureControllerEnvironment environment;
+    environment.sleep = executorSleep(main);
+    environment.factory = linuxEngineFactory(makeLinuxCapturePlatform(options), main);
+    environment.saveBundle = saveCaptureBundle;
+    if (options.monitorLifecycle) {
+        LinuxLifecycleOptions lifecycle;
+        lifecycle.systemBusAddress = options.systemBusAddress;
+        lifecycle.displayName = options.displayName;
+        environment.monitor = linuxMonitorFactory(main, lifecycle);
+        environment.beginActivity = logindRecordingActivity(options.systemBusAddress);
+    }
+    environment.log = lifecycleLogger();
+    environment.wallClock = [] { return std::chrono::system_clock::now(); };
+    return environment;
+}
+
+} // namespace snagreel
