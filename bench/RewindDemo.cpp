@@ -220,13 +220,19 @@ private:
         std::fflush(stdout);
     }
 
+    std::string displayName() const {
+        if (!options_.recorder.displayName.empty()) {
+            return options_.recorder.displayName;
+        }
+        const char* display = std::getenv("DISPLAY");
+        return display != nullptr && *display != '\0' ? display : "the default X display";
+    }
+
     int interactive() {
         std::printf("Recording %s. Press Enter to save the last %g s (or type a number of "
                     "seconds, then Enter); send SIGUSR1 to save; type q to quit.\nClips go to "
                     "%s\n",
-                    options_.recorder.displayName.empty() ? "$DISPLAY"
-                                                          : options_.recorder.displayName.c_str(),
-                    options_.clipSeconds, options_.root.c_str());
+                    displayName().c_str(), options_.clipSeconds, options_.root.c_str());
         std::fflush(stdout);
         std::atomic<bool> quit = false;
         std::mutex requestsLock;
