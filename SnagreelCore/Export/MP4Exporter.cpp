@@ -9,7 +9,6 @@ extern "C" {
 
 #include <algorithm>
 #include <cmath>
-#include <thread>
 
 namespace snagreel {
 
@@ -28,18 +27,6 @@ Error writerError(const MovieWriter& writer, const char* fallback) {
         return *error;
     }
     return unavailableError(fallback);
-}
-
-// A serial queue may be released last by one of its own tasks; joining its thread
-// from there is impossible, so that release is handed to a short-lived thread.
-std::shared_ptr<Executor> makeExportQueue() {
-    return std::shared_ptr<Executor>(new SerialQueue(kMovieExportQueueLabel), [](Executor* queue) {
-        if (queue->isCurrent()) {
-            std::thread([queue] { delete queue; }).detach();
-        } else {
-            delete queue;
-        }
-    });
 }
 
 struct ExportJob {
@@ -159,7 +146,8 @@ void MP4Exporter::exportMovie(std::vector<EncodedFrame> frames, double endingAt,
         std::llround(std::max(0.0, endingAt - job->firstTimestamp) * kMediaTimescale));
     job->frames = std::move(frames);
     job->writer = std::move(writer);
-    job->queue = environment.queue ? environment.queue : makeExportQueue();
+    job->queue = environment.queue ? environment.queue
+                                   : std::make_shared<SerialQueue>(kMovieExportQueueLabel);
 
     const double timeout = environment.timeout;
     auto schedule = environment.scheduleDeadline;
