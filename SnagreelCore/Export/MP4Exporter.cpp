@@ -1,11 +1,6 @@
 #include "SnagreelCore/Export/MP4Exporter.hpp"
 
 #include "SnagreelCore/Capture/CaptureVocabulary.hpp"
-#include "SnagreelCore/Linux/FFmpegMovieWriter.hpp"
-
-extern "C" {
-#include <libavutil/error.h>
-}
 
 #include <algorithm>
 #include <cmath>
@@ -69,7 +64,7 @@ void feed(const std::shared_ptr<ExportJob>& job) {
         const std::int64_t duration = MP4Exporter::durationTicks(next - frame.timestamp);
         if (!frame.payload.packet || frame.payload.size() <= 0) {
             operation.resolve(
-                Unexpected{Error(CaptureError::status("Retiming video", AVERROR_INVALIDDATA))},
+                Unexpected{Error(CaptureError::status("Retiming video", kInvalidSampleStatus))},
                 true);
             return;
         }
@@ -121,7 +116,8 @@ void MP4Exporter::exportMovie(std::vector<EncodedFrame> frames, double endingAt,
         return;
     }
     if (!environment.makeWriter) {
-        environment.makeWriter = makeFFmpegMovieWriter;
+        done(Unexpected{unavailableError("No movie writer is available.")});
+        return;
     }
     auto created = environment.makeWriter(path);
     if (!created) {

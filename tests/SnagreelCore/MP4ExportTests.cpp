@@ -2,6 +2,7 @@
 #include "SnagreelCore/Export/ExportOperation.hpp"
 #include "SnagreelCore/Export/MP4Exporter.hpp"
 #include "SnagreelCore/Linux/FFmpegMovieWriter.hpp"
+#include "SnagreelCore/Linux/LinuxBundleSaver.hpp"
 #include "SnagreelCore/Support/Executor.hpp"
 
 extern "C" {
@@ -483,11 +484,14 @@ Result<void> exportAndWait(std::vector<EncodedFrame> frames, double endingAt,
     std::mutex mutex;
     std::condition_variable signal;
     std::optional<Result<void>> outcome;
-    MP4Exporter::exportMovie(std::move(frames), endingAt, path, [&](Result<void> result) {
-        std::lock_guard lock(mutex);
-        outcome = std::move(result);
-        signal.notify_all();
-    });
+    MP4Exporter::exportMovie(
+        std::move(frames), endingAt, path,
+        [&](Result<void> result) {
+            std::lock_guard lock(mutex);
+            outcome = std::move(result);
+            signal.notify_all();
+        },
+        linuxExportEnvironment());
     std::unique_lock lock(mutex);
     signal.wait(lock, [&] { return outcome.has_value(); });
     return std::move(*outcome);
