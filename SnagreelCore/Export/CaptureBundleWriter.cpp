@@ -1,11 +1,11 @@
 #include "SnagreelCore/Export/CaptureBundleWriter.hpp"
 
 #include "SnagreelCore/Capture/CaptureVocabulary.hpp"
+#include "SnagreelCore/Support/Uuid.hpp"
 
 #include <array>
 #include <cstdint>
 #include <ctime>
-#include <random>
 
 namespace snagreel {
 
@@ -93,27 +93,7 @@ std::string formatCaptureDate(std::chrono::system_clock::time_point time) {
 }
 
 std::string newCaptureIdentifier() {
-    static thread_local std::mt19937_64 generator{std::random_device{}()};
-    std::array<std::uint8_t, 16> bytes{};
-    for (std::size_t i = 0; i < bytes.size(); i += 8) {
-        const std::uint64_t value = generator();
-        for (std::size_t j = 0; j < 8; ++j) {
-            bytes[i + j] = static_cast<std::uint8_t>(value >> (8 * j));
-        }
-    }
-    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0f) | 0x40);
-    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3f) | 0x80);
-    static const char* digits = "0123456789abcdef";
-    std::string text;
-    text.reserve(36);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) {
-            text += '-';
-        }
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 0x0f];
-    }
-    return text;
+    return uuidString(randomUuid(), UuidCase::lower);
 }
 
 CaptureManifest makeCaptureManifest(const CaptureSnapshot& snapshot, double requestedSeconds,
