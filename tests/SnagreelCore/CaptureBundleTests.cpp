@@ -7,7 +7,9 @@
 #include "SnagreelCore/Support/Executor.hpp"
 
 #include "support/Ffprobe.hpp"
+#include "support/TemporaryDirectory.hpp"
 #include "support/TestSamples.hpp"
+#include "support/Waiting.hpp"
 
 #include <gtest/gtest.h>
 
@@ -27,22 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::system_clock;
-
-class TemporaryDirectory {
-public:
-    TemporaryDirectory() {
-        std::string pattern = (fs::temp_directory_path() / "snagreel-bundle-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TemporaryDirectory() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using testing::TemporaryDirectory;
 
 unsigned modeOf(const fs::path& path) {
     struct stat info {};
@@ -97,19 +84,10 @@ CaptureSnapshot snapshotOf(std::vector<EncodedFrame> frames, double endedBeforeT
 Result<CaptureBundle> save(CaptureSnapshot snapshot, const fs::path& root,
                            BundleEnvironment environment = linuxBundleEnvironment(),
                            double requested = 30, Clock::time_point at = Clock::now()) {
-    std::mutex mutex;
-    std::condition_variable signal;
-    std::optional<Result<CaptureBundle>> outcome;
+    testing::Delivered<Result<CaptureBundle>> outcome;
     makeBundleSaver(std::move(environment))(std::move(snapshot), requested, at,
-                                            CaptureConfiguration{}, root,
-                                            [&](Result<CaptureBundle> result) {
-                                                std::lock_guard lock(mutex);
-                                                outcome = std::move(result);
-                                                signal.notify_all();
-                                            });
-    std::unique_lock lock(mutex);
-    signal.wait(lock, [&] { return outcome.has_value(); });
-    return std::move(*outcome);
+                                            CaptureConfiguration{}, root, outcome.receiver());
+    return outcome.wait();
 }
 
 TEST(CaptureBundle, SavesAPlayableClipAndItsManifestPrivately) {
