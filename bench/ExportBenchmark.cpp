@@ -2,7 +2,7 @@
 // stream-copied into clip.mp4 with the index moved to the front, the manifest
 // written, and both flushed to disk, the way the controller saves a bundle.
 
-#include "SnagreelCore/Export/CaptureBundleWriter.hpp"
+#include "SnagreelCore/Linux/LinuxBundleSaver.hpp"
 #include "SnagreelCore/Ring/EncodedSample.hpp"
 
 #include <benchmark/benchmark.h>

@@ -1,28 +1,14 @@
 #include "SnagreelCore/Capture/CaptureController.hpp"
 
 #include "SnagreelCore/Capture/CaptureLifecycleMonitor.hpp"
+#include "SnagreelCore/Support/Uuid.hpp"
 
 #include <cmath>
 #include <cstdio>
-#include <random>
 
 namespace snagreel {
 
 namespace {
-
-std::string uuidText(const std::array<std::uint8_t, 16>& bytes) {
-    static const char* digits = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(36);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) {
-            text += '-';
-        }
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 0x0f];
-    }
-    return text;
-}
 
 std::string logDomain(const std::optional<CaptureFailure>& failure) {
     if (!failure) {
@@ -218,17 +204,7 @@ CaptureController::~CaptureController() {
 }
 
 CaptureController::Uuid CaptureController::newUuid() {
-    static thread_local std::mt19937_64 generator{std::random_device{}()};
-    Uuid bytes{};
-    for (std::size_t i = 0; i < bytes.size(); i += 8) {
-        const std::uint64_t value = generator();
-        for (std::size_t j = 0; j < 8; ++j) {
-            bytes[i + j] = static_cast<std::uint8_t>(value >> (8 * j));
-        }
-    }
-    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0f) | 0x40);
-    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3f) | 0x80);
-    return bytes;
+    return randomUuid();
 }
 
 bool CaptureController::needsScreenAccess() const {
@@ -751,7 +727,7 @@ void CaptureController::logEvent(const std::string& event, const std::string& re
     }
     LifecycleLogRecord record;
     record.event = event;
-    record.generation = uuidText(generation_);
+    record.generation = uuidString(generation_, UuidCase::upper);
     record.attempt = failures_;
     record.reason = reason;
     record.failure = failure;

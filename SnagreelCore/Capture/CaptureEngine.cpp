@@ -10,7 +10,6 @@ extern "C" {
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <thread>
 
 namespace snagreel {
 
@@ -46,19 +45,6 @@ std::int64_t mediaTicks(double seconds) {
     return static_cast<std::int64_t>(std::llround(seconds * static_cast<double>(kMediaTimescale)));
 }
 
-// An engine may drop its last reference from inside a task of its own queue; a
-// serial queue cannot join its own thread, so that last release finishes on a
-// short-lived thread of its own once the running task has returned.
-std::shared_ptr<Executor> makeOwnedQueue(std::string label) {
-    return std::shared_ptr<Executor>(new SerialQueue(std::move(label)), [](Executor* queue) {
-        if (queue->isCurrent()) {
-            std::thread([queue] { delete queue; }).detach();
-        } else {
-            delete queue;
-        }
-    });
-}
-
 } // namespace
 
 // ---- Construction ----
@@ -85,7 +71,8 @@ CaptureEngine::CaptureEngine(CaptureConfiguration configuration,
     : configuration_(std::move(configuration)), onStatus_(std::move(onStatus)),
       onUserStopped_(std::move(onUserStopped)), preferredDisplayID_(preferredDisplayID),
       platform_(std::move(platform)), callerExecutor_(callerExecutor),
-      queue_(captureQueue ? std::move(captureQueue) : makeOwnedQueue("snagreel.capture")),
+      queue_(captureQueue ? std::move(captureQueue)
+                          : std::make_shared<SerialQueue>("snagreel.capture")),
       sessionQueue_(std::move(sessionQueue)),
       ring_(configuration_.maximumBytes, configuration_.maximumDuration) {
     if (!platform_.clock) {
@@ -427,7 +414,7 @@ void CaptureEngine::startAVFoundation(Completion<void> done) {
     std::tie(source.width, source.height) =
         encodedSize(bounds->first, bounds->second, configuration_.maximumWidth);
     if (!sessionQueue_) {
-        sessionQueue_ = makeOwnedQueue("snagreel.capture.av-session");
+        sessionQueue_ = std::make_shared<SerialQueue>("snagreel.capture.av-session");
     }
 
     auto self = shared_from_this();

@@ -1,21 +1,20 @@
 #include "SnagreelCore/Export/CaptureBundleWriter.hpp"
 
 #include "SnagreelCore/Capture/CaptureVocabulary.hpp"
-#include "SnagreelCore/Linux/PrivateFiles.hpp"
+#include "SnagreelCore/Support/Uuid.hpp"
 
 #include <array>
 #include <cstdint>
 #include <ctime>
-#include <random>
-#include <system_error>
 
 namespace snagreel {
 
 namespace {
 
-void removeDirectory(const std::filesystem::path& directory) {
-    std::error_code ignored;
-    std::filesystem::remove_all(directory, ignored);
+bool complete(const BundleEnvironment& environment) {
+    const BundleFileOperations& files = environment.files;
+    return environment.exportEnvironment.makeWriter && files.createPrivateDirectory &&
+           files.writeFileAtomically && files.setFileMode && files.removeDirectory;
 }
 
 void saveWith(const BundleEnvironment& environment, CaptureSnapshot snapshot,
@@ -29,12 +28,17 @@ void saveWith(const BundleEnvironment& environment, CaptureSnapshot snapshot,
             Error(CaptureError::unavailable("There are no decodable video frames yet."))});
         return;
     }
+    if (!complete(environment)) {
+        done(Unexpected{Error(CaptureError::unavailable("Saving clips is not available."))});
+        return;
+    }
+    const BundleFileOperations& files = environment.files;
     CaptureBundle bundle;
     bundle.id = environment.makeIdentifier ? environment.makeIdentifier() : newCaptureIdentifier();
     bundle.directoryURL = capturesRoot / bundle.id;
     bundle.clipURL = bundle.directoryURL / kClipFileName;
     bundle.manifestURL = bundle.directoryURL / kManifestFileName;
-    if (auto created = createPrivateDirectory(bundle.directoryURL); !created) {
+    if (auto created = files.createPrivateDirectory(bundle.directoryURL); !created) {
         done(Unexpected{std::move(created).error()});
         return;
     }
@@ -45,16 +49,17 @@ void saveWith(const BundleEnvironment& environment, CaptureSnapshot snapshot,
     const double end = snapshot.end;
     MP4Exporter::exportMovie(
         std::move(frames), end, bundle.clipURL,
-        [bundle, manifest = std::move(manifest), done = std::move(done)](Result<void> exported) {
+        [files, bundle, manifest = std::move(manifest),
+         done = std::move(done)](Result<void> exported) {
             auto fail = [&](Error error) {
-                removeDirectory(bundle.directoryURL);
+                files.removeDirectory(bundle.directoryURL);
                 done(Unexpected{std::move(error)});
             };
             if (!exported) {
                 fail(std::move(exported).error());
                 return;
             }
-            if (auto mode = setFileMode(bundle.clipURL, 0600); !mode) {
+            if (auto mode = files.setFileMode(bundle.clipURL, 0600); !mode) {
                 fail(std::move(mode).error());
                 return;
             }
@@ -64,7 +69,8 @@ void saveWith(const BundleEnvironment& environment, CaptureSnapshot snapshot,
                                                      text.error().message)));
                 return;
             }
-            if (auto written = writeFileAtomically(bundle.manifestURL, *text, 0600); !written) {
+            if (auto written = files.writeFileAtomically(bundle.manifestURL, *text, 0600);
+                !written) {
                 fail(std::move(written).error());
                 return;
             }
@@ -87,27 +93,7 @@ std::string formatCaptureDate(std::chrono::system_clock::time_point time) {
 }
 
 std::string newCaptureIdentifier() {
-    static thread_local std::mt19937_64 generator{std::random_device{}()};
-    std::array<std::uint8_t, 16> bytes{};
-    for (std::size_t i = 0; i < bytes.size(); i += 8) {
-        const std::uint64_t value = generator();
-        for (std::size_t j = 0; j < 8; ++j) {
-            bytes[i + j] = static_cast<std::uint8_t>(value >> (8 * j));
-        }
-    }
-    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0f) | 0x40);
-    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3f) | 0x80);
-    static const char* digits = "0123456789abcdef";
-    std::string text;
-    text.reserve(36);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) {
-            text += '-';
-        }
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 0x0f];
-    }
-    return text;
+    return uuidString(randomUuid(), UuidCase::lower);
 }
 
 CaptureManifest makeCaptureManifest(const CaptureSnapshot& snapshot, double requestedSeconds,
@@ -135,17 +121,7 @@ CaptureManifest makeCaptureManifest(const CaptureSnapshot& snapshot, double requ
     return manifest;
 }
 
-void saveCaptureBundle(CaptureSnapshot snapshot, double requestedSeconds,
-                       std::chrono::system_clock::time_point capturedAt,
-                       const CaptureConfiguration& configuration,
-                       std::filesystem::path capturesRoot, Completion<CaptureBundle> done) {
-    saveWith(BundleEnvironment{}, std::move(snapshot), requestedSeconds, capturedAt, configuration,
-             std::move(capturesRoot), std::move(done));
-}
-
-std::function<void(CaptureSnapshot, double, std::chrono::system_clock::time_point,
-                   const CaptureConfiguration&, std::filesystem::path, Completion<CaptureBundle>)>
-makeBundleSaver(BundleEnvironment environment) {
+CaptureBundleSaver makeBundleSaver(BundleEnvironment environment) {
     return [environment = std::move(environment)](CaptureSnapshot snapshot, double requestedSeconds,
                                                   std::chrono::system_clock::time_point capturedAt,
                                                   const CaptureConfiguration& configuration,

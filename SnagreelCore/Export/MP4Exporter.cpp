@@ -1,15 +1,9 @@
 #include "SnagreelCore/Export/MP4Exporter.hpp"
 
 #include "SnagreelCore/Capture/CaptureVocabulary.hpp"
-#include "SnagreelCore/Linux/FFmpegMovieWriter.hpp"
-
-extern "C" {
-#include <libavutil/error.h>
-}
 
 #include <algorithm>
 #include <cmath>
-#include <thread>
 
 namespace snagreel {
 
@@ -28,18 +22,6 @@ Error writerError(const MovieWriter& writer, const char* fallback) {
         return *error;
     }
     return unavailableError(fallback);
-}
-
-// A serial queue may be released last by one of its own tasks; joining its thread
-// from there is impossible, so that release is handed to a short-lived thread.
-std::shared_ptr<Executor> makeExportQueue() {
-    return std::shared_ptr<Executor>(new SerialQueue(kMovieExportQueueLabel), [](Executor* queue) {
-        if (queue->isCurrent()) {
-            std::thread([queue] { delete queue; }).detach();
-        } else {
-            delete queue;
-        }
-    });
 }
 
 struct ExportJob {
@@ -82,7 +64,7 @@ void feed(const std::shared_ptr<ExportJob>& job) {
         const std::int64_t duration = MP4Exporter::durationTicks(next - frame.timestamp);
         if (!frame.payload.packet || frame.payload.size() <= 0) {
             operation.resolve(
-                Unexpected{Error(CaptureError::status("Retiming video", AVERROR_INVALIDDATA))},
+                Unexpected{Error(CaptureError::status("Retiming video", kInvalidSampleStatus))},
                 true);
             return;
         }
@@ -134,7 +116,8 @@ void MP4Exporter::exportMovie(std::vector<EncodedFrame> frames, double endingAt,
         return;
     }
     if (!environment.makeWriter) {
-        environment.makeWriter = makeFFmpegMovieWriter;
+        done(Unexpected{unavailableError("No movie writer is available.")});
+        return;
     }
     auto created = environment.makeWriter(path);
     if (!created) {
@@ -159,7 +142,8 @@ void MP4Exporter::exportMovie(std::vector<EncodedFrame> frames, double endingAt,
         std::llround(std::max(0.0, endingAt - job->firstTimestamp) * kMediaTimescale));
     job->frames = std::move(frames);
     job->writer = std::move(writer);
-    job->queue = environment.queue ? environment.queue : makeExportQueue();
+    job->queue = environment.queue ? environment.queue
+                                   : std::make_shared<SerialQueue>(kMovieExportQueueLabel);
 
     const double timeout = environment.timeout;
     auto schedule = environment.scheduleDeadline;

@@ -17,6 +17,9 @@ namespace snagreel {
 
 inline constexpr const char* kMovieExportQueueLabel = "snagreel.movie-export";
 inline constexpr double kMovieExportTimeout = 60;
+// The status of a "Retiming video" failure, for a sample with no data (the value a
+// Linux writer reports for invalid data, so both read the same).
+inline constexpr std::int32_t kInvalidSampleStatus = -1094995529;
 
 // A movie file being written from already-compressed H.264 samples, one video track,
 // times at kMediaTimescale. Called only on the export's queue.
@@ -50,7 +53,7 @@ using MovieWriterFactory =
     std::function<Result<std::shared_ptr<MovieWriter>>(const std::filesystem::path& path)>;
 
 struct ExportEnvironment {
-    // Empty: the FFmpeg MP4 writer.
+    // Required: the platform's MPEG-4 writer (linuxExportEnvironment() on Linux).
     MovieWriterFactory makeWriter;
     // Empty: a new serial queue labelled kMovieExportQueueLabel for this export.
     std::shared_ptr<Executor> queue;

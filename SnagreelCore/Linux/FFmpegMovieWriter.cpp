@@ -20,6 +20,8 @@ extern "C" {
 
 namespace snagreel {
 
+static_assert(kInvalidSampleStatus == AVERROR_INVALIDDATA);
+
 Error ffmpegError(int status) {
     // AVERROR(e) is -e for system errors; FFmpeg's own codes are tagged far below.
     if (status < 0 && status > -4096) {

@@ -1,9 +1,9 @@
 #include "SnagreelCore/Linux/LinuxRecorder.hpp"
 
 #include "SnagreelCore/Capture/CaptureEngine.hpp"
-#include "SnagreelCore/Export/CaptureBundleWriter.hpp"
 #include "SnagreelCore/Linux/FFmpegVideoEncoder.hpp"
 #include "SnagreelCore/Linux/LifecycleLog.hpp"
+#include "SnagreelCore/Linux/LinuxBundleSaver.hpp"
 #include "SnagreelCore/Linux/LinuxDiagnosticsPlatform.hpp"
 #include "SnagreelCore/Linux/LinuxLifecycle.hpp"
 #include "SnagreelCore/Linux/LinuxSystemInformation.hpp"

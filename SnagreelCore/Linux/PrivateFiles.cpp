@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 #include <vector>
 
@@ -121,6 +122,11 @@ Result<void> setFileMode(const std::filesystem::path& path, unsigned mode) {
         return Unexpected{Error::posix(errno)};
     }
     return {};
+}
+
+void removeDirectory(const std::filesystem::path& directory) {
+    std::error_code ignored;
+    std::filesystem::remove_all(directory, ignored);
 }
 
 } // namespace snagreel

@@ -18,4 +18,7 @@ Result<void> createPrivateDirectory(const std::filesystem::path& directory);
 
 Result<void> setFileMode(const std::filesystem::path& path, unsigned mode);
 
+// Removes `directory` and everything in it; a failure leaves what could not go.
+void removeDirectory(const std::filesystem::path& directory);
+
 } // namespace snagreel

@@ -7,29 +7,48 @@
 namespace snagreel {
 
 namespace {
-thread_local const Executor* currentExecutor = nullptr;
+// What the calling thread is running a task of: a serial queue's shared state, or a
+// manual executor. The state outlives its thread's tasks, so a queue released from its
+// own thread can never be mistaken for a later queue allocated at the same address.
+thread_local const void* currentRunner = nullptr;
 
 struct CurrentScope {
-    explicit CurrentScope(const Executor* executor) : previous(currentExecutor) {
-        currentExecutor = executor;
-    }
-    ~CurrentScope() { currentExecutor = previous; }
-    const Executor* previous;
+    explicit CurrentScope(const void* runner) : previous(currentRunner) { currentRunner = runner; }
+    ~CurrentScope() { currentRunner = previous; }
+    const void* previous;
 };
 } // namespace
 
-SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
-    thread_ = std::thread([this] { run(); });
+struct SerialQueue::State {
+    struct Timed {
+        std::function<void()> task;
+        double period;
+        std::shared_ptr<std::atomic<bool>> cancelled;
+    };
+
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::vector<std::function<void()>> tasks;
+    std::multimap<double, Timed> timers;
+    bool stopping = false;
+
+    void run();
+};
+
+SerialQueue::SerialQueue(std::string label)
+    : label_(std::move(label)), state_(std::make_shared<State>()) {
+    thread_ = std::thread([state = state_] { state->run(); });
 }
 
 SerialQueue::~SerialQueue() {
     {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
+        std::lock_guard lock(state_->mutex);
+        state_->stopping = true;
     }
-    wake_.notify_all();
+    state_->wake.notify_all();
     if (thread_.joinable()) {
         if (thread_.get_id() == std::this_thread::get_id()) {
+            // The thread holds the state; it finishes once the running task returns.
             thread_.detach();
         } else {
             thread_.join();
@@ -39,25 +58,25 @@ SerialQueue::~SerialQueue() {
 
 void SerialQueue::post(std::function<void()> task) {
     {
-        std::lock_guard lock(mutex_);
-        tasks_.push_back(std::move(task));
+        std::lock_guard lock(state_->mutex);
+        state_->tasks.push_back(std::move(task));
     }
-    wake_.notify_one();
+    state_->wake.notify_one();
 }
 
 TimerHandle SerialQueue::schedule(double delay, double period, std::function<void()> task) {
     auto cancelled = std::make_shared<std::atomic<bool>>(false);
     {
-        std::lock_guard lock(mutex_);
-        timers_.emplace(monotonicSeconds() + std::max(0.0, delay),
-                        Timed{std::move(task), period, cancelled});
+        std::lock_guard lock(state_->mutex);
+        state_->timers.emplace(monotonicSeconds() + std::max(0.0, delay),
+                               State::Timed{std::move(task), period, cancelled});
     }
-    wake_.notify_one();
+    state_->wake.notify_one();
     return TimerHandle(cancelled);
 }
 
 bool SerialQueue::isCurrent() const {
-    return currentExecutor == this;
+    return currentRunner == state_.get();
 }
 
 double SerialQueue::now() const {
@@ -77,33 +96,42 @@ void SerialQueue::drain() {
     doneSignal.wait(lock, [&] { return done; });
 }
 
-void SerialQueue::run() {
+void SerialQueue::State::run() {
     CurrentScope scope(this);
-    std::unique_lock lock(mutex_);
+    std::unique_lock lock(mutex);
     for (;;) {
-        if (!tasks_.empty()) {
-            auto batch = std::move(tasks_);
-            tasks_.clear();
+        if (!tasks.empty()) {
+            auto batch = std::move(tasks);
+            tasks.clear();
             lock.unlock();
             for (auto& task : batch) {
                 task();
             }
+            // Released before relocking: a capture's destructor may post here.
+            batch.clear();
             lock.lock();
             continue;
         }
         // Cancelled timers are dropped lazily, when they reach the front.
-        while (!timers_.empty() && timers_.begin()->second.cancelled->load()) {
-            timers_.erase(timers_.begin());
+        while (!timers.empty() && timers.begin()->second.cancelled->load()) {
+            timers.erase(timers.begin());
         }
         const double now = monotonicSeconds();
-        if (!timers_.empty() && timers_.begin()->first <= now) {
-            auto node = timers_.extract(timers_.begin());
+        if (!timers.empty() && timers.begin()->first <= now) {
+            auto node = timers.extract(timers.begin());
             Timed timed = std::move(node.mapped());
             const double due = node.key();
             lock.unlock();
             timed.task();
+            if (timed.period <= 0 || timed.cancelled->load()) {
+                timed = Timed{};
+            }
             lock.lock();
-            if (timed.period > 0 && !timed.cancelled->load() && !stopping_) {
+            if (timed.task && stopping) {
+                lock.unlock();
+                timed = Timed{};
+                lock.lock();
+            } else if (timed.task) {
                 // Keep the cadence anchored to the schedule, but never queue a burst
                 // of catch-up firings after a stall.
                 double next = due + timed.period;
@@ -111,18 +139,18 @@ void SerialQueue::run() {
                 if (next <= after) {
                     next = after + timed.period;
                 }
-                timers_.emplace(next, std::move(timed));
+                timers.emplace(next, std::move(timed));
             }
             continue;
         }
-        if (stopping_) {
+        if (stopping) {
             return;
         }
-        if (timers_.empty()) {
-            wake_.wait(lock);
+        if (timers.empty()) {
+            wake.wait(lock);
         } else {
-            const double wait = timers_.begin()->first - now;
-            wake_.wait_for(lock, std::chrono::duration<double>(wait));
+            const double wait = timers.begin()->first - now;
+            wake.wait_for(lock, std::chrono::duration<double>(wait));
         }
     }
 }

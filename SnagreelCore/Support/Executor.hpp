@@ -51,7 +51,10 @@ public:
 class SerialQueue final : public Executor {
 public:
     explicit SerialQueue(std::string label);
-    ~SerialQueue() override; // runs tasks already posted, then joins
+    // Runs tasks already posted, then joins. When the last reference drops inside one
+    // of the queue's own tasks the thread cannot be joined: it then runs what was
+    // already posted after that task returns and exits on its own.
+    ~SerialQueue() override;
 
     void post(std::function<void()> task) override;
     TimerHandle schedule(double delay, double period, std::function<void()> task) override;
@@ -64,19 +67,12 @@ public:
     void drain();
 
 private:
-    struct Timed {
-        std::function<void()> task;
-        double period;
-        std::shared_ptr<std::atomic<bool>> cancelled;
-    };
-    void run();
+    // Owned jointly with the thread, so that a queue destroyed from its own thread
+    // leaves the run loop something to finish on.
+    struct State;
 
     std::string label_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::vector<std::function<void()>> tasks_;
-    std::multimap<double, Timed> timers_;
-    bool stopping_ = false;
+    std::shared_ptr<State> state_;
     std::thread thread_;
 };
 

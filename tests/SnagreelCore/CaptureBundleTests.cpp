@@ -3,10 +3,13 @@
 #include "SnagreelCore/Export/CaptureManifest.hpp"
 #include "SnagreelCore/Linux/CapturesRoot.hpp"
 #include "SnagreelCore/Linux/FFmpegMovieWriter.hpp"
+#include "SnagreelCore/Linux/LinuxBundleSaver.hpp"
 #include "SnagreelCore/Support/Executor.hpp"
 
 #include "support/Ffprobe.hpp"
+#include "support/TemporaryDirectory.hpp"
 #include "support/TestSamples.hpp"
+#include "support/Waiting.hpp"
 
 #include <gtest/gtest.h>
 
@@ -26,22 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::system_clock;
-
-class TemporaryDirectory {
-public:
-    TemporaryDirectory() {
-        std::string pattern = (fs::temp_directory_path() / "snagreel-bundle-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TemporaryDirectory() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using testing::TemporaryDirectory;
 
 unsigned modeOf(const fs::path& path) {
     struct stat info {};
@@ -94,21 +82,12 @@ CaptureSnapshot snapshotOf(std::vector<EncodedFrame> frames, double endedBeforeT
 
 // Runs a save to its end on whatever queue it finishes on.
 Result<CaptureBundle> save(CaptureSnapshot snapshot, const fs::path& root,
-                           BundleEnvironment environment = {}, double requested = 30,
-                           Clock::time_point at = Clock::now()) {
-    std::mutex mutex;
-    std::condition_variable signal;
-    std::optional<Result<CaptureBundle>> outcome;
+                           BundleEnvironment environment = linuxBundleEnvironment(),
+                           double requested = 30, Clock::time_point at = Clock::now()) {
+    testing::Delivered<Result<CaptureBundle>> outcome;
     makeBundleSaver(std::move(environment))(std::move(snapshot), requested, at,
-                                            CaptureConfiguration{}, root,
-                                            [&](Result<CaptureBundle> result) {
-                                                std::lock_guard lock(mutex);
-                                                outcome = std::move(result);
-                                                signal.notify_all();
-                                            });
-    std::unique_lock lock(mutex);
-    signal.wait(lock, [&] { return outcome.has_value(); });
-    return std::move(*outcome);
+                                            CaptureConfiguration{}, root, outcome.receiver());
+    return outcome.wait();
 }
 
 TEST(CaptureBundle, SavesAPlayableClipAndItsManifestPrivately) {
@@ -125,7 +104,7 @@ TEST(CaptureBundle, SavesAPlayableClipAndItsManifestPrivately) {
     const double end = snapshot.end;
     const auto requestedAt = Clock::time_point(std::chrono::milliseconds(1796448709987));
 
-    auto bundle = save(std::move(snapshot), root, {}, 60, requestedAt);
+    auto bundle = save(std::move(snapshot), root, linuxBundleEnvironment(), 60, requestedAt);
     ASSERT_TRUE(bundle) << bundle.error().description();
     EXPECT_TRUE(isLowerCaseUuid(bundle->id)) << bundle->id;
     EXPECT_EQ(bundle->directoryURL, root / bundle->id);
@@ -248,7 +227,7 @@ TEST(CaptureBundle, AFailedOrTimedOutExportLeavesNoDirectory) {
     auto frames = testing::makeEncodedFrames(3, 15, 0);
     ASSERT_FALSE(frames.empty());
 
-    BundleEnvironment failing;
+    BundleEnvironment failing = linuxBundleEnvironment();
     failing.exportEnvironment.makeWriter =
         [](const fs::path& path) -> Result<std::shared_ptr<MovieWriter>> {
         std::ofstream(path) << "partial";
@@ -261,7 +240,7 @@ TEST(CaptureBundle, AFailedOrTimedOutExportLeavesNoDirectory) {
 
     // The real writer, whose finishing never reports: the deadline cancels it.
     auto queue = std::make_shared<ManualExecutor>(0);
-    BundleEnvironment stalled;
+    BundleEnvironment stalled = linuxBundleEnvironment();
     stalled.exportEnvironment.queue = queue;
     std::shared_ptr<MovieWriter> real;
     stalled.exportEnvironment.makeWriter =
@@ -307,6 +286,53 @@ TEST(CaptureBundle, AFullDiskIsReportedPlainlyAndLeavesNoDirectory) {
     EXPECT_EQ(result.error().code(), ENOSPC);
     EXPECT_EQ(result.error().description(), kDiskFullMessage);
     EXPECT_TRUE(left.empty());
+}
+
+TEST(CaptureBundle, GoesThroughTheFileOperationsItIsGiven) {
+    TemporaryDirectory temporary;
+    auto frames = testing::makeEncodedFrames(3, 15, 0);
+    ASSERT_FALSE(frames.empty());
+
+    // Without a writer or any one file operation nothing is attempted.
+    BundleEnvironment incomplete = linuxBundleEnvironment();
+    incomplete.files.removeDirectory = nullptr;
+    auto refused = save(snapshotOf(frames), temporary.path(), incomplete);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().description(), "Saving clips is not available.");
+    incomplete = linuxBundleEnvironment();
+    incomplete.exportEnvironment.makeWriter = nullptr;
+    EXPECT_FALSE(save(snapshotOf(frames), temporary.path(), incomplete));
+    EXPECT_TRUE(entries(temporary.path()).empty());
+
+    // A manifest the platform cannot write undoes the directory through the same
+    // operations, with the platform's error.
+    std::vector<std::string> calls;
+    BundleEnvironment recording = linuxBundleEnvironment();
+    const BundleFileOperations real = recording.files;
+    recording.files.createPrivateDirectory = [&](const fs::path& directory) {
+        calls.push_back("create " + directory.filename().string());
+        return real.createPrivateDirectory(directory);
+    };
+    recording.files.setFileMode = [&](const fs::path& path, unsigned mode) {
+        calls.push_back("mode " + path.filename().string());
+        return real.setFileMode(path, mode);
+    };
+    recording.files.writeFileAtomically = [&](const fs::path& path, std::string_view,
+                                              unsigned) -> Result<void> {
+        calls.push_back("write " + path.filename().string());
+        return Unexpected{Error::posix(EROFS)};
+    };
+    recording.files.removeDirectory = [&](const fs::path& directory) {
+        calls.push_back("remove " + directory.filename().string());
+        real.removeDirectory(directory);
+    };
+    recording.makeIdentifier = [] { return std::string("fixed-id"); };
+    auto failed = save(snapshotOf(frames), temporary.path(), recording);
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().code(), EROFS);
+    EXPECT_EQ(calls, (std::vector<std::string>{"create fixed-id", "mode clip.mp4",
+                                               "write manifest.json", "remove fixed-id"}));
+    EXPECT_TRUE(entries(temporary.path()).empty());
 }
 
 TEST(CaptureManifestFile, GoldenFormForAFixedSnapshot) {

@@ -2,6 +2,7 @@
 
 #include "SnagreelCore/Capture/CaptureVocabulary.hpp"
 #include "support/Ffprobe.hpp"
+#include "support/TemporaryDirectory.hpp"
 #include "support/TestSamples.hpp"
 
 #include <gtest/gtest.h>
@@ -21,22 +22,6 @@ using namespace snagreel;
 using namespace snagreel::testing;
 
 namespace {
-
-class TemporaryDirectory {
-public:
-    TemporaryDirectory() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "encoder-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string{};
-    }
-    ~TemporaryDirectory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 FFmpegEncoderOptions softwareOptions() {
     FFmpegEncoderOptions options;

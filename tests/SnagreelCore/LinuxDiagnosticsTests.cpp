@@ -5,6 +5,8 @@
 #include "SnagreelCore/Linux/LinuxSystemState.hpp"
 #include "SnagreelCore/Support/Executor.hpp"
 #include "support/PrivateBus.hpp"
+#include "support/TemporaryDirectory.hpp"
+#include "support/Waiting.hpp"
 
 #include <gtest/gtest.h>
 
@@ -33,40 +35,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-class TemporaryFolder {
-public:
-    TemporaryFolder() {
-        std::string pattern = (fs::temp_directory_path() / "snagreel-linuxdiag-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) {
-            path_ = pattern;
-        }
-    }
-    ~TemporaryFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
+using TemporaryFolder = testing::TemporaryDirectory;
+using testing::eventually;
 
 void writeFile(const fs::path& path, const std::string& text) {
     fs::create_directories(path.parent_path());
     std::ofstream(path) << text;
-}
-
-// Waits, bounded, for something another thread makes true.
-template <typename Predicate> bool eventually(Predicate&& predicate) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
 }
 
 std::size_t threadCount() {

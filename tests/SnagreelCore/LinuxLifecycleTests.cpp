@@ -6,6 +6,7 @@
 #include "SnagreelCore/Linux/X11DisplayEvents.hpp"
 #include "support/FakeLogind.hpp"
 #include "support/PrivateBus.hpp"
+#include "support/Waiting.hpp"
 
 #include <gtest/gtest.h>
 
@@ -37,17 +38,7 @@ namespace fs = std::filesystem;
 using Event = CaptureLifecycleMonitor::Event;
 using Snapshot = CaptureLifecycleMonitor::Snapshot;
 
-// Waits, bounded, for something another thread makes true.
-template <typename Predicate> bool eventually(Predicate predicate) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using testing::eventually;
 
 // A settling delay that is over at once, so that refreshes follow their event.
 CaptureLifecycleMonitor::Wait instantWait() {

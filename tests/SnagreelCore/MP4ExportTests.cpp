@@ -2,6 +2,7 @@
 #include "SnagreelCore/Export/ExportOperation.hpp"
 #include "SnagreelCore/Export/MP4Exporter.hpp"
 #include "SnagreelCore/Linux/FFmpegMovieWriter.hpp"
+#include "SnagreelCore/Linux/LinuxBundleSaver.hpp"
 #include "SnagreelCore/Support/Executor.hpp"
 
 extern "C" {
@@ -10,6 +11,8 @@ extern "C" {
 }
 
 #include "support/Ffprobe.hpp"
+#include "support/TemporaryDirectory.hpp"
+#include "support/Waiting.hpp"
 #include "support/TestSamples.hpp"
 
 #include <gtest/gtest.h>
@@ -23,6 +26,8 @@ extern "C" {
 
 namespace snagreel {
 namespace {
+
+using testing::TemporaryDirectory;
 
 // A writer that records what the exporter asks of it and fails where told to.
 class FakeMovieWriter final : public MovieWriter {
@@ -452,45 +457,13 @@ TEST(ExportOperation, ResolvesOnceAndOnlyFinalizesWhileFeeding) {
 
 // ---- The FFmpeg writer, on real frames ----
 
-class TemporaryDirectory {
-public:
-    TemporaryDirectory() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "snagreel-mp4-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TemporaryDirectory() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::filesystem::path& path() const { return path_; }
-    std::vector<std::string> names() const {
-        std::vector<std::string> found;
-        for (const auto& entry : std::filesystem::directory_iterator(path_)) {
-            found.push_back(entry.path().filename().string());
-        }
-        std::sort(found.begin(), found.end());
-        return found;
-    }
-
-private:
-    std::filesystem::path path_;
-};
-
 // An export on its own movie-export queue, waited for.
 Result<void> exportAndWait(std::vector<EncodedFrame> frames, double endingAt,
                            const std::filesystem::path& path) {
-    std::mutex mutex;
-    std::condition_variable signal;
-    std::optional<Result<void>> outcome;
-    MP4Exporter::exportMovie(std::move(frames), endingAt, path, [&](Result<void> result) {
-        std::lock_guard lock(mutex);
-        outcome = std::move(result);
-        signal.notify_all();
-    });
-    std::unique_lock lock(mutex);
-    signal.wait(lock, [&] { return outcome.has_value(); });
-    return std::move(*outcome);
+    testing::Delivered<Result<void>> outcome;
+    MP4Exporter::exportMovie(std::move(frames), endingAt, path, outcome.receiver(),
+                             linuxExportEnvironment());
+    return outcome.wait();
 }
 
 void expectPlayable(const std::filesystem::path& clip, int frames, double duration) {

@@ -1,5 +1,7 @@
 #include "support/FakeLogind.hpp"
 
+#include "support/Waiting.hpp"
+
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
@@ -230,14 +232,7 @@ int FakeLogind::heldInhibitors() const {
 }
 
 bool FakeLogind::waitUntilReleased() const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (heldInhibitors() > 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    return eventually([this] { return heldInhibitors() == 0; });
 }
 
 void FakeLogind::emitPrepareForSleep(bool sleeping) {

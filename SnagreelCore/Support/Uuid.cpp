@@ -1,0 +1,35 @@
+#include "SnagreelCore/Support/Uuid.hpp"
+
+#include <random>
+
+namespace snagreel {
+
+UuidBytes randomUuid() {
+    static thread_local std::mt19937_64 generator{std::random_device{}()};
+    UuidBytes bytes{};
+    for (std::size_t i = 0; i < bytes.size(); i += 8) {
+        const std::uint64_t value = generator();
+        for (std::size_t j = 0; j < 8; ++j) {
+            bytes[i + j] = static_cast<std::uint8_t>(value >> (8 * j));
+        }
+    }
+    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0f) | 0x40);
+    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3f) | 0x80);
+    return bytes;
+}
+
+std::string uuidString(const UuidBytes& bytes, UuidCase letters) {
+    const char* digits = letters == UuidCase::lower ? "0123456789abcdef" : "0123456789ABCDEF";
+    std::string text;
+    text.reserve(36);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) {
+            text += '-';
+        }
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 0x0f];
+    }
+    return text;
+}
+
+} // namespace snagreel
