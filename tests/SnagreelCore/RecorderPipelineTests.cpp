@@ -376,6 +376,15 @@ TEST_P(RecorderPipeline, ALostXServerEndsTheRecordingOnceAndLeavesNothingBehind)
 
         EXPECT_TRUE(recording.stop());
         EXPECT_EQ(recording.terminalFailures().size(), 1u);
+
+        // Nor is a start against the missing server a missing permission, which
+        // would hold the recorder back until the user acts.
+        Recording next(xvfb_->displayName(), GetParam());
+        auto restarted = next.start();
+        ASSERT_FALSE(restarted);
+        const CaptureFailure refused(restarted.error());
+        EXPECT_TRUE(refused.canRetry()) << rawValue(refused.kind) << ": " << refused.message;
+        EXPECT_TRUE(next.stop());
     }
     const auto leftovers = ownSharedMemory();
     EXPECT_TRUE(leftovers.empty()) << leftovers.front();
@@ -398,7 +407,9 @@ TEST_F(XvfbWithContent, AnUnwritableCapturesRootFailsTheSaveButNotTheRecording) 
     auto failed = save(**first, 1, recording.configuration(), root);
     ASSERT_TRUE(failed.has_value()) << "the failed save never completed";
     ASSERT_FALSE(*failed);
-    EXPECT_FALSE(failed->error().description().empty());
+    // The sentence names the folder that could not be made.
+    EXPECT_NE(failed->error().description().find(root.string()), std::string::npos)
+        << failed->error().description();
     EXPECT_TRUE(fs::is_regular_file(blocker));
     EXPECT_EQ(fs::file_size(blocker), std::string("a file where the parent should be").size());
 
