@@ -26,6 +26,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -200,7 +201,7 @@ double rate(const std::string& fraction) {
 }
 
 // Shared-memory segments this process created or last touched.
-std::vector<std::string> ownSharedMemory() {
+std::vector<std::string> ownSharedMemoryNow() {
     std::ifstream table("/proc/sysvipc/shm");
     std::string line;
     std::getline(table, line); // header
@@ -213,6 +214,18 @@ std::vector<std::string> ownSharedMemory() {
             (cpid == self || lpid == self)) {
             own.push_back(line);
         }
+    }
+    return own;
+}
+
+// The same once the X server, which detaches a released segment when it gets to
+// it, has had a moment: a segment still there after that is a leak.
+std::vector<std::string> ownSharedMemory() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    auto own = ownSharedMemoryNow();
+    while (!own.empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        own = ownSharedMemoryNow();
     }
     return own;
 }
@@ -347,6 +360,8 @@ TEST_P(RecorderPipeline, RecordsAndSavesAValidClip) {
     EXPECT_TRUE(recording.terminalFailures().empty());
     EXPECT_TRUE(recording.stop());
     EXPECT_TRUE(content_->healthy());
+    const auto leftovers = ownSharedMemory();
+    EXPECT_TRUE(leftovers.empty()) << leftovers.front();
 }
 
 // The X server dies under a running engine, as it does when the session ends.
@@ -477,6 +492,9 @@ TEST_P(RecorderResize, ASizeChangeEndsTheClipAndAFreshEngineRecordsTheNewSize) {
     ASSERT_TRUE(saved.has_value());
     ASSERT_TRUE(*saved) << saved->error().description();
     expectValidBundle(**saved, **snapshot, GetParam(), 800, 600);
+    EXPECT_TRUE(fresh.stop());
+    const auto leftovers = ownSharedMemory();
+    EXPECT_TRUE(leftovers.empty()) << leftovers.front();
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, RecorderResize,
