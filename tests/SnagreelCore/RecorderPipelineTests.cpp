@@ -258,13 +258,23 @@ void expectValidBundle(const CaptureBundle& bundle, const CaptureSnapshot& snaps
     EXPECT_EQ(probe->height, height);
     ASSERT_EQ(probe->frameCount(), manifest->encodedFrameCount);
     ASSERT_GT(probe->frameCount(), 1);
-    // Frames are stamped at 15 per second. The clip ends at the trigger, which may
-    // cut the last frame short, so the container's average over its duration is
-    // the frame count over that duration rather than exactly 15.
-    const auto& first = probe->frames.front().ptsTime;
-    const auto& last = probe->frames.back().ptsTime;
-    ASSERT_TRUE(first && last);
-    EXPECT_NEAR((probe->frameCount() - 1) / (*last - *first), 15.0, 0.5);
+    // Frames are stamped by a 15 per second clock (the frame timer, or x11grab's
+    // own pacing) in presentation order, on average no faster than 15 and, short
+    // of a stall the gap list would show, no slower than half that: a busy machine
+    // misses ticks, so the exact rate is not the stream's to promise.
+    ASSERT_TRUE(probe->frames.front().ptsTime && probe->frames.back().ptsTime);
+    for (int i = 1; i < probe->frameCount(); ++i) {
+        const auto& previous = probe->frames[static_cast<std::size_t>(i - 1)].ptsTime;
+        const auto& current = probe->frames[static_cast<std::size_t>(i)].ptsTime;
+        ASSERT_TRUE(previous && current);
+        EXPECT_GT(*current, *previous) << "frame " << i;
+    }
+    const double stamped = (probe->frameCount() - 1) /
+                           (*probe->frames.back().ptsTime - *probe->frames.front().ptsTime);
+    EXPECT_LE(stamped, 15.0 + 0.2);
+    EXPECT_GE(stamped, 7.5);
+    // The clip ends at the trigger, which may cut the last frame short, so the
+    // container's average is the frame count over the clip's duration.
     ASSERT_TRUE(probe->duration.has_value());
     EXPECT_NEAR(rate(probe->avgFrameRate), probe->frameCount() / *probe->duration, 0.05)
         << probe->avgFrameRate;
