@@ -14,12 +14,16 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
+#include <unistd.h>
 #include <utility>
 
 namespace snagreel {
@@ -842,12 +846,7 @@ std::shared_ptr<ScreenCaptureService> makeX11ScreenCaptureService(std::string di
 namespace {
 
 // Why the display cannot be read, or none when it can.
-std::optional<std::string> accessProblem(const std::string& displayName) {
-    auto connection = connect(displayName);
-    if (!connection) {
-        return connection.error().description();
-    }
-    Connection& x = **connection;
+std::optional<std::string> unreadable(Connection& x, const std::string& displayName) {
     Reply<xcb_get_image_reply_t> image(xcb_get_image_reply(
         x.c, xcb_get_image(x.c, XCB_IMAGE_FORMAT_Z_PIXMAP, x.root(), 0, 0, 1, 1, ~0u), nullptr));
     if (!image) {
@@ -857,10 +856,63 @@ std::optional<std::string> accessProblem(const std::string& displayName) {
     return std::nullopt;
 }
 
+std::optional<std::string> accessProblem(const std::string& displayName) {
+    auto connection = connect(displayName);
+    if (!connection) {
+        return connection.error().description();
+    }
+    return unreadable(**connection, displayName);
+}
+
+// Whether something listens on the local socket of a ":N" (or "unix:N") display,
+// so that a failed connection was a refusal and not a missing server. Other names
+// (TCP) cannot be told apart this cheaply and count as no server.
+bool serverListens(const std::string& displayName) {
+    std::string name = shownName(displayName);
+    if (name.rfind("unix:", 0) == 0) {
+        name.erase(0, 4);
+    }
+    if (name.empty() || name[0] != ':') {
+        return false;
+    }
+    const std::string number = name.substr(1, name.find('.') - 1);
+    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    const std::string path = "/tmp/.X11-unix/X" + number;
+    // The abstract name first, as xcb tries it, then the file.
+    for (const std::size_t offset : {std::size_t{1}, std::size_t{0}}) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path + offset, path.data(), path.size());
+        const auto length =
+            static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size());
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            return false;
+        }
+        const bool accepted =
+            ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0;
+        ::close(fd);
+        if (accepted) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 bool x11ScreenAccess(const std::string& displayName) {
-    return !accessProblem(displayName).has_value();
+    auto connection = connect(displayName);
+    if (!connection) {
+        // Only a session without X or a server that turns us away withholds access.
+        // A server that is not there, not yet or no more, is the source's failure,
+        // retried like the stream's; as a permission it would stop all retries.
+        return CaptureFailure(connection.error()).kind != CaptureFailure::Kind::permission &&
+               !serverListens(displayName);
+    }
+    return !unreadable(**connection, displayName).has_value();
 }
 
 std::string screenAccessExplanation(const std::string& displayName) {

@@ -19,7 +19,9 @@ namespace snagreel {
 std::shared_ptr<ScreenCaptureService> makeX11ScreenCaptureService(std::string displayName = {});
 
 // The screen-access preflight: the display opens and a 1x1 read of its root window
-// succeeds. False in a Wayland session that offers no X display.
+// succeeds. False in a Wayland session that offers no X display and for a server
+// that refuses the connection; true when no server is there at all, which is not
+// a matter of permission.
 bool x11ScreenAccess(const std::string& displayName = {});
 // One sentence for the status text saying why access is or is not there.
 std::string screenAccessExplanation(const std::string& displayName = {});

@@ -4,24 +4,21 @@
 #include "SnagreelCore/Linux/LogindEvents.hpp"
 #include "SnagreelCore/Linux/LogindSleepInhibitor.hpp"
 #include "SnagreelCore/Linux/X11DisplayEvents.hpp"
+#include "devsupport/TestXServer.hpp"
 #include "support/FakeLogind.hpp"
 #include "support/PrivateBus.hpp"
 #include "support/Waiting.hpp"
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -29,12 +26,11 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
-extern char** environ;
-
 namespace snagreel {
 namespace {
 
 namespace fs = std::filesystem;
+using devsupport::TestXServer;
 using Event = CaptureLifecycleMonitor::Event;
 using Snapshot = CaptureLifecycleMonitor::Snapshot;
 
@@ -47,149 +43,6 @@ CaptureLifecycleMonitor::Wait instantWait() {
         return CancelHandle{};
     };
 }
-
-// An X server of the test's own (Xvfb, or Xorg with the dummy driver), on a
-// display number the server picks itself.
-class TestXServer {
-public:
-    static std::unique_ptr<TestXServer> xvfb(std::string* whyNot) {
-        return start({"/usr/bin/Xvfb", "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, {},
-                     whyNot);
-    }
-
-    static std::unique_ptr<TestXServer> xorgDummy(std::string* whyNot) {
-        if (::geteuid() != 0) {
-            *whyNot = "Xorg with the dummy driver needs root here";
-            return nullptr;
-        }
-        if (!fs::exists("/usr/lib/xorg/modules/drivers/dummy_drv.so")) {
-            *whyNot = "the dummy video driver is not installed";
-            return nullptr;
-        }
-        return start({"/usr/bin/Xorg", "-noreset", "-nolisten", "tcp", "-config", "xorg.conf",
-                      "-logfile", "xorg.log"},
-                     "Section \"Device\"\n Identifier \"dummy\"\n Driver \"dummy\"\n"
-                     " VideoRam 64000\nEndSection\n"
-                     "Section \"Monitor\"\n Identifier \"monitor\"\n HorizSync 5.0-1000.0\n"
-                     " VertRefresh 5.0-200.0\nEndSection\n"
-                     "Section \"Screen\"\n Identifier \"screen\"\n Device \"dummy\"\n"
-                     " Monitor \"monitor\"\n DefaultDepth 24\n SubSection \"Display\"\n"
-                     "  Depth 24\n  Modes \"1024x768\" \"800x600\"\n EndSubSection\n"
-                     "EndSection\n",
-                     whyNot);
-    }
-
-    ~TestXServer() { terminate(); }
-
-    const std::string& display() const { return display_; }
-
-    void terminate() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-            pid_ = -1;
-        }
-        if (!folder_.empty()) {
-            std::error_code ignored;
-            fs::remove_all(folder_, ignored);
-            folder_.clear();
-        }
-    }
-
-    // Runs a command with DISPLAY set to this server; its exit status.
-    int run(const std::string& command) const {
-        return std::system(("DISPLAY=" + display_ + " " + command + " >/dev/null 2>&1").c_str());
-    }
-
-private:
-    static std::unique_ptr<TestXServer> start(std::vector<std::string> arguments,
-                                              const std::string& config, std::string* whyNot) {
-        if (!fs::exists(arguments.front())) {
-            *whyNot = arguments.front() + " is not installed";
-            return nullptr;
-        }
-        std::unique_ptr<TestXServer> server(new TestXServer);
-        std::string pattern = (fs::temp_directory_path() / "snagreel-x-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            *whyNot = "no temporary folder";
-            return nullptr;
-        }
-        server->folder_ = pattern;
-        for (auto& argument : arguments) {
-            if (argument == "xorg.conf" || argument == "xorg.log") {
-                argument = (server->folder_ / argument).string();
-            }
-        }
-        if (!config.empty()) {
-            std::ofstream(server->folder_ / "xorg.conf") << config;
-            arguments.insert(arguments.end(), {"-configdir", (server->folder_ / "none").string()});
-        }
-        std::array<int, 2> pipe{-1, -1};
-        if (::pipe2(pipe.data(), O_CLOEXEC) != 0) {
-            *whyNot = "no pipe";
-            return nullptr;
-        }
-        constexpr int kDisplayFd = 3;
-        arguments.insert(arguments.end(), {"-displayfd", std::to_string(kDisplayFd)});
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pipe[1], kDisplayFd);
-        const std::string log = (server->folder_ / "server.out").string();
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.c_str(),
-                                         O_WRONLY | O_CREAT | O_APPEND, 0600);
-        std::vector<char*> argv;
-        for (auto& argument : arguments) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-        const int spawned =
-            ::posix_spawn(&server->pid_, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(pipe[1]);
-        if (spawned != 0) {
-            ::close(pipe[0]);
-            server->pid_ = -1;
-            *whyNot = arguments.front() + " could not be started";
-            return nullptr;
-        }
-        std::string number;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (number.find('\n') == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd ready{pipe[0], POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
-                break;
-            }
-            char chunk[32];
-            const ssize_t got = ::read(pipe[0], chunk, sizeof chunk);
-            if (got <= 0) {
-                break;
-            }
-            number.append(chunk, static_cast<std::size_t>(got));
-        }
-        ::close(pipe[0]);
-        if (number.find('\n') == std::string::npos) {
-            std::ifstream out(log);
-            std::string line, tail;
-            while (std::getline(out, line)) {
-                tail = line;
-            }
-            *whyNot = arguments.front() + " did not start: " + tail;
-            return nullptr;
-        }
-        server->display_ = ":" + number.substr(0, number.find('\n'));
-        return server;
-    }
-
-    TestXServer() = default;
-
-    fs::path folder_;
-    pid_t pid_ = -1;
-    std::string display_;
-};
 
 // What reached the monitor's callbacks, and whether all of it came on the main
 // executor.

@@ -15,10 +15,15 @@ extern "C" {
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -186,13 +191,42 @@ TEST_F(X11ScreenCaptureTest, UnreachableDisplayIsATransientConnectionFailure) {
     EXPECT_EQ(content.error().domain(), kStreamErrorDomain);
     EXPECT_EQ(content.error().code(), StreamErrorCode::connectionInvalid);
     EXPECT_EQ(CaptureFailure(content.error()).kind, CaptureFailure::Kind::transient);
-    EXPECT_FALSE(x11ScreenAccess(server->displayName()));
+    // A server that is gone refused nothing: no permission is missing.
+    EXPECT_TRUE(x11ScreenAccess(server->displayName()));
 
     auto stream = service->makeStream(ContentFilter{1, std::nullopt}, {}, queue, {});
     ASSERT_TRUE(stream.hasValue());
     auto started = (*stream)->startCapture();
     ASSERT_FALSE(started.hasValue());
     EXPECT_EQ(started.error().code(), StreamErrorCode::connectionInvalid);
+}
+
+// Something that accepts on a display's socket and hangs up, as a server that
+// rejects our credentials does: that is a refusal, not a missing server.
+TEST_F(X11ScreenCaptureTest, AServerThatTurnsUsAwayWithholdsScreenAccess) {
+    const int number = 900 + static_cast<int>(::getpid() % 90);
+    const std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, path.data(), path.size()); // abstract name
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
+    if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+        ::close(listener);
+        GTEST_SKIP() << "display " << number << " is in use";
+    }
+    ASSERT_EQ(::listen(listener, 4), 0);
+    std::thread refuser([listener] {
+        // Hang up on every client until the listener is shut down.
+        for (int client; (client = ::accept(listener, nullptr, nullptr)) >= 0;) {
+            ::close(client);
+        }
+    });
+    EXPECT_FALSE(x11ScreenAccess(":" + std::to_string(number)));
+    ::shutdown(listener, SHUT_RDWR);
+    refuser.join();
+    ::close(listener);
 }
 
 TEST_F(X11ScreenCaptureTest, ScreenAccessNeedsAReadableXDisplay) {
