@@ -4,7 +4,7 @@
 #include "SnagreelCore/Linux/LogindEvents.hpp"
 #include "SnagreelCore/Linux/LogindSleepInhibitor.hpp"
 #include "SnagreelCore/Linux/X11DisplayEvents.hpp"
-#include "support/FakeLogind.hpp"
+#include "devsupport/FakeLogind.hpp"
 #include "support/PrivateBus.hpp"
 
 #include <gtest/gtest.h>
@@ -238,9 +238,9 @@ protected:
         onMain([this] { monitor_.reset(); });
     }
 
-    testing::FakeLogind& startLogind(testing::FakeLogind::Options options = {}) {
+    devsupport::FakeLogind& startLogind(devsupport::FakeLogind::Options options = {}) {
         std::string whyNot;
-        logind_ = testing::FakeLogind::start(bus_->address(), options, &whyNot);
+        logind_ = devsupport::FakeLogind::start(bus_->address(), options, &whyNot);
         EXPECT_NE(logind_, nullptr) << whyNot;
         return *logind_;
     }
@@ -286,7 +286,7 @@ protected:
     }
 
     std::unique_ptr<testing::PrivateBus> bus_;
-    std::unique_ptr<testing::FakeLogind> logind_;
+    std::unique_ptr<devsupport::FakeLogind> logind_;
     SerialQueue main_{"test.main"};
     std::shared_ptr<CaptureLifecycleMonitor> monitor_;
     Observed observed_;
@@ -300,7 +300,7 @@ TEST_F(LinuxLifecycleBus, SleepInhibitorIsTakenInDelayModeAndReleasedWithTheActi
     auto activity = begin();
     ASSERT_NE(activity, nullptr);
     EXPECT_TRUE(dynamic_cast<LogindSleepInhibitor&>(*activity).isHeld());
-    const std::vector<testing::FakeLogind::InhibitCall> expected{
+    const std::vector<devsupport::FakeLogind::InhibitCall> expected{
         {"sleep", "Snagreel", "User-enabled rewind recording", "delay"}};
     EXPECT_EQ(logind.inhibitCalls(), expected);
     // The reply's copy of the descriptor must not be what keeps it open.

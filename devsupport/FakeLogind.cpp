@@ -1,4 +1,4 @@
-#include "support/FakeLogind.hpp"
+#include "devsupport/FakeLogind.hpp"
 
 #include <cerrno>
 #include <chrono>
@@ -9,7 +9,7 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
-namespace snagreel::testing {
+namespace snagreel::devsupport {
 
 namespace {
 
@@ -268,4 +268,4 @@ void FakeLogind::unlock() {
     onBusThread([this] { sd_bus_emit_signal(bus_, sessionPath_.c_str(), kSession, "Unlock", ""); });
 }
 
-} // namespace snagreel::testing
+} // namespace snagreel::devsupport
