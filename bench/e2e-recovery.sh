@@ -79,7 +79,10 @@ cat >"$work/bus.conf" <<EOF
   <listen>unix:path=$work/bus</listen>
   <auth>EXTERNAL</auth>
   <policy context="default">
-    <allow user="*"/><allow own="*"/><allow send_destination="*"/>
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
   </policy>
 </busconfig>
 EOF
@@ -92,6 +95,7 @@ bus=$(head -1 "$work/bus.address")
 logind=$!
 pids+=($logind)
 for _ in $(seq 100); do grep -q ready "$work/logind.txt" && break; sleep 0.05; done
+grep -q ready "$work/logind.txt" || { echo "the fake logind did not start:"; cat "$work/logind.txt"; exit 1; }
 
 start_x
 start_content
@@ -117,9 +121,9 @@ rss_early=$(rss_kib $recorder)
 
 at "$x_restart_at"
 x_killed=$(now)
-kill -9 "$content_pid" "$xvfb" 2>/dev/null || true
-wait "$xvfb" 2>/dev/null || true
-wait "$content_pid" 2>/dev/null || true
+kill -9 "$xvfb" 2>/dev/null || true
+kill "$content_pid" 2>/dev/null || true
+{ wait "$xvfb"; wait "$content_pid"; } 2>/dev/null || true
 start_x
 x_back=$(now)
 start_content
