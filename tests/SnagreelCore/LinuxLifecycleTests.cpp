@@ -5,6 +5,7 @@
 #include "SnagreelCore/Linux/LogindSleepInhibitor.hpp"
 #include "SnagreelCore/Linux/X11DisplayEvents.hpp"
 #include "devsupport/FakeLogind.hpp"
+#include "devsupport/XvfbServer.hpp"
 #include "support/PrivateBus.hpp"
 
 #include <gtest/gtest.h>
@@ -643,6 +644,26 @@ TEST_F(LinuxLifecycleBus, XvfbReadsAsOneLitOutputAndItsLossAsAMissingDisplay) {
     server->terminate();
     ASSERT_TRUE(eventually([&] { return observed_.saw("display_missing", true); }));
     EXPECT_EQ(X11DisplayReader(server->display()).read(std::nullopt), Snapshot{});
+    EXPECT_FALSE(observed_.offMain);
+}
+
+// A server that comes back on the same display (a crash respawned, a session
+// restarted) ends the missing display by itself: nothing else would.
+TEST_F(LinuxLifecycleBus, AnXServerBackOnTheSameDisplayClearsTheMissingDisplay) {
+    std::string whyNot;
+    auto server = devsupport::XvfbServer::start(640, 480, &whyNot);
+    if (!server) {
+        GTEST_SKIP() << whyNot;
+    }
+    startMonitor(server->displayName());
+    EXPECT_TRUE(blockers().empty());
+
+    server->kill();
+    ASSERT_TRUE(eventually([&] { return observed_.saw("display_missing", true); }));
+    ASSERT_TRUE(server->restart());
+    ASSERT_TRUE(eventually([&] { return observed_.saw("display_missing", false); }));
+    EXPECT_TRUE(blockers().empty());
+    EXPECT_NE(previous()->displayID, 0u);
     EXPECT_FALSE(observed_.offMain);
 }
 
