@@ -154,8 +154,8 @@ phase_after() { # PHASE MOMENT
 echo "run seconds=$seconds size=$size display=$display asleep_seconds=$asleep"
 echo "x_restart: killed_to_back_seconds=$(echo "$x_back - $x_killed" | bc)" \
     "stopped_after_kill=$(first_after stopped "$x_killed")" \
-    "first_frame_after_back=$(first_after first_frame "$x_back")" \
-    "first_frame_after_kill=$(first_after first_frame "$x_killed")"
+    "first_frame_after_kill=$(first_after first_frame "$x_killed")" \
+    "(back means xset answered; the recorder may be first)"
 echo "sleep: suspended_after_sleep=$(first_after suspended "$slept")" \
     "first_frame_after_wake=$(first_after first_frame "$wake")" \
     "recording_after_wake=$(phase_after recording "$wake")"
