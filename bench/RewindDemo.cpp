@@ -6,6 +6,11 @@
 //   snagreel-rewind-demo [--display :N] [--backend screenCaptureKit|avFoundation]
 //                        [--root DIR] [--save-after SECONDS] [--clip SECONDS]
 //   snagreel-rewind-demo --benchmark --seconds N --save 30,60 [...]
+//
+// --system-bus ADDRESS takes sleep and session events (and the sleep inhibitor)
+// from that bus instead of the system bus; --status-log prints every phase and
+// status change and every lifecycle event with its wall-clock time, one line each
+// ("status t=SECONDS phase=... text=..." and "lifecycle t=SECONDS event=...").
 
 #include "SnagreelCore/Capture/CaptureController.hpp"
 #include "SnagreelCore/Capture/CaptureRecords.hpp"
@@ -46,13 +51,15 @@ struct Options {
     bool benchmark = false;
     double seconds = 60;
     std::vector<double> saves = {30, 60};
+    bool statusLog = false;
 };
 
 [[noreturn]] void usage(const char* message) {
     std::fprintf(stderr,
                  "%s\nusage: snagreel-rewind-demo [--display :N] [--backend "
                  "screenCaptureKit|avFoundation] [--root DIR] [--clip SECONDS] [--save-after "
-                 "SECONDS]\n       snagreel-rewind-demo --benchmark --seconds N --save 30,60\n",
+                 "SECONDS]\n                            [--system-bus ADDRESS] [--status-log]\n"
+                 "       snagreel-rewind-demo --benchmark --seconds N --save 30,60\n",
                  message);
     std::exit(2);
 }
@@ -90,6 +97,10 @@ Options parse(int argc, char** argv) {
             options.clipSeconds = number(value(), "--clip");
         } else if (arg == "--save-after") {
             options.saveAfter = number(value(), "--save-after");
+        } else if (arg == "--system-bus") {
+            options.recorder.systemBusAddress = value();
+        } else if (arg == "--status-log") {
+            options.statusLog = true;
         } else if (arg == "--benchmark") {
             options.benchmark = true;
         } else if (arg == "--seconds") {
@@ -125,6 +136,11 @@ std::int64_t statusKiB(const char* key) {
     return 0;
 }
 
+double wallSeconds() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 double cpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -147,6 +163,16 @@ public:
         CaptureConfiguration configuration;
         configuration.backend = options_.backend;
         auto environment = linuxControllerEnvironment(main_, options_.recorder);
+        if (options_.statusLog) {
+            environment.log = [log = environment.log](const LifecycleLogRecord& record) {
+                std::printf("lifecycle t=%.3f %s\n", wallSeconds(),
+                            formatLifecycleLine(record).c_str());
+                std::fflush(stdout);
+                if (log) {
+                    log(record);
+                }
+            };
+        }
         onMain<int>(main_, [&] {
             controller_ = CaptureController::create(main_, configuration, environment);
             controller_->addObserver([this] { reportStatus(); });
@@ -176,6 +202,18 @@ public:
 
 private:
     void reportStatus() {
+        if (options_.statusLog) {
+            // The running count changes every second; only its first line is news.
+            const CapturePhase phase = controller_->phase();
+            if (!loggedPhase_ || *loggedPhase_ != phase ||
+                (phase != CapturePhase::recording && controller_->status() != loggedStatus_)) {
+                loggedPhase_ = phase;
+                loggedStatus_ = controller_->status();
+                std::printf("status t=%.3f phase=%s text=%s\n", wallSeconds(),
+                            std::string(rawValue(phase)).c_str(), loggedStatus_.c_str());
+                std::fflush(stdout);
+            }
+        }
         const std::string line =
             std::string(rawValue(controller_->phase())) + ": " + controller_->status();
         if (line != lastStatus_) {
@@ -327,6 +365,8 @@ private:
     SerialQueue main_{"snagreel.main"};
     std::shared_ptr<CaptureController> controller_;
     std::string lastStatus_;
+    std::optional<CapturePhase> loggedPhase_;
+    std::string loggedStatus_;
 };
 
 } // namespace

@@ -381,9 +381,9 @@ void CaptureEngine::encodeLatestFrame() {
 
 void CaptureEngine::startAVFoundation(Completion<void> done) {
     if (!platform_.screenAccess || !platform_.screenAccess()) {
-        complete<void>(std::move(done),
-                       Unexpected{Error(avFoundationError(AVErrorCode::notAuthorized,
-                                                          "The display cannot be read."))});
+        complete<void>(
+            std::move(done),
+            Unexpected{Error(avFoundationError(AVErrorCode::notAuthorized, screenAccessDenial()))});
         return;
     }
     if (configuration_.windowID) {
@@ -561,6 +561,18 @@ void CaptureEngine::checkAVSource(std::optional<double> at) {
     }
 }
 
+// The platform knows why the display is closed to us; the user needs that
+// reason, not only that it is closed.
+std::string CaptureEngine::screenAccessDenial() const {
+    if (platform_.screenAccessExplanation) {
+        std::string explanation = platform_.screenAccessExplanation();
+        if (!explanation.empty()) {
+            return explanation;
+        }
+    }
+    return "The display cannot be read.";
+}
+
 bool CaptureEngine::checkAVPermission(double at, bool force) {
     if (!running_ || !startGate_.isClean()) {
         return false;
@@ -574,7 +586,7 @@ bool CaptureEngine::checkAVPermission(double at, bool force) {
         return true;
     }
     CaptureFailure failure(
-        Error(avFoundationError(AVErrorCode::notAuthorized, "The display cannot be read.")));
+        Error(avFoundationError(AVErrorCode::notAuthorized, screenAccessDenial())));
     avStopGate_->recordPermissionDenied(failure);
     terminate(failure);
     return false;

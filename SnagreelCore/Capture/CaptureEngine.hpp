@@ -108,6 +108,7 @@ private:
     void receiveAVSample(const ScreenImage& image, double sessionTime, const GrabSession* session);
     void checkAVSource(std::optional<double> at);
     bool checkAVPermission(double at, bool force);
+    std::string screenAccessDenial() const;
     void clearAVHistory(double at);
     void avDroppedFrame();
     void avSourceFailed(const Error& error);

@@ -205,6 +205,9 @@ struct CapturePlatform {
     EncoderFactory makeEncoder;
     // Whether the display can be read (the screen-access preflight).
     std::function<bool()> screenAccess;
+    // One sentence telling the user why the display cannot be read (a Wayland
+    // session without X, a display that refuses us); empty: a generic sentence.
+    std::function<std::string()> screenAccessExplanation;
     // What the engine's diagnostics collector monitors.
     DiagnosticsPlatform diagnostics;
     // The machine description each snapshot's diagnostics carry; empty means an

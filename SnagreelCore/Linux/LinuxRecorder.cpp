@@ -29,6 +29,7 @@ CapturePlatform makeLinuxCapturePlatform(const LinuxRecorderOptions& options) {
     platform.displays = std::make_shared<X11DisplayDirectory>(display);
     platform.makeEncoder = makeFFmpegEncoderFactory();
     platform.screenAccess = [display] { return x11ScreenAccess(display); };
+    platform.screenAccessExplanation = [display] { return screenAccessExplanation(display); };
     platform.diagnostics = makeLinuxDiagnosticsPlatform();
     // The machine does not change while recording: read it once.
     auto information = std::make_shared<SystemInformation>(readLinuxSystemInformation());

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <poll.h>
+#include <string>
 #include <sys/eventfd.h>
 #include <thread>
 #include <unistd.h>
@@ -71,30 +72,14 @@ double degrees(std::uint16_t rotation) {
 struct X11DisplayEvents::Worker {
     Worker(std::shared_ptr<LifecycleSubscribers> subscribers, const std::string& displayName,
            double pollSeconds)
-        : subscribers(std::move(subscribers)),
+        : subscribers(std::move(subscribers)), displayName(displayName),
           pollMilliseconds(static_cast<int>(std::lround(
               (std::isfinite(pollSeconds) && pollSeconds >= 0.01 ? std::min(pollSeconds, 3600.0)
                                                                  : 2.0) *
               1000))) {
-        int number = 0;
-        connection = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &number);
-        if (xcb_connection_has_error(connection)) {
+        if (!open()) {
             return;
         }
-        if (xcb_screen_t* screen = screenOf(connection, number);
-            screen != nullptr && hasExtension(connection, &xcb_randr_id)) {
-            Reply<xcb_randr_query_version_reply_t> version(xcb_randr_query_version_reply(
-                connection, xcb_randr_query_version(connection, 1, 5), nullptr));
-            const auto* randr = xcb_get_extension_data(connection, &xcb_randr_id);
-            randrBase = randr->first_event;
-            xcb_randr_select_input(connection, screen->root,
-                                   XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE |
-                                       XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
-                                       XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
-            hasRandr = true;
-        }
-        asleep = dpmsAsleep(connection);
-        xcb_flush(connection);
         cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (cancelFd >= 0) {
             connected = true;
@@ -113,6 +98,35 @@ struct X11DisplayEvents::Worker {
             ::close(cancelFd);
         }
         xcb_disconnect(connection);
+    }
+
+    // Connects and asks for the RandR notifications; false when the server
+    // cannot be reached.
+    bool open() {
+        if (connection != nullptr) {
+            xcb_disconnect(connection);
+        }
+        int number = 0;
+        connection = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &number);
+        if (xcb_connection_has_error(connection)) {
+            return false;
+        }
+        hasRandr = false;
+        if (xcb_screen_t* screen = screenOf(connection, number);
+            screen != nullptr && hasExtension(connection, &xcb_randr_id)) {
+            Reply<xcb_randr_query_version_reply_t> version(xcb_randr_query_version_reply(
+                connection, xcb_randr_query_version(connection, 1, 5), nullptr));
+            const auto* randr = xcb_get_extension_data(connection, &xcb_randr_id);
+            randrBase = randr->first_event;
+            xcb_randr_select_input(connection, screen->root,
+                                   XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE |
+                                       XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                                       XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+            hasRandr = true;
+        }
+        asleep = dpmsAsleep(connection);
+        xcb_flush(connection);
+        return true;
     }
 
     // Worker thread from here on.
@@ -151,7 +165,17 @@ struct X11DisplayEvents::Worker {
                 // The server went away: a reading now shows no display.
                 subscribers->post(Event::screenParametersChanged);
                 connected = false;
-                return;
+                // Nothing else announces a server that comes back on the same
+                // display (a restarted session, a crashed server respawned), and
+                // the missing display would hold recording back for good.
+                if (!reconnect()) {
+                    return;
+                }
+                connected = true;
+                subscribers->post(Event::screenParametersChanged);
+                nextPoll =
+                    std::chrono::steady_clock::now() + std::chrono::milliseconds(pollMilliseconds);
+                continue;
             }
             const auto now = std::chrono::steady_clock::now();
             if (now >= nextPoll) {
@@ -172,7 +196,27 @@ struct X11DisplayEvents::Worker {
         }
     }
 
+    // Tries to connect again every kReconnectMilliseconds; false once cancelled.
+    bool reconnect() {
+        for (;;) {
+            pollfd cancel{cancelFd, POLLIN, 0};
+            const int ready = ::poll(&cancel, 1, kReconnectMilliseconds);
+            if (ready < 0 && errno != EINTR) {
+                return false;
+            }
+            if (ready > 0) {
+                return false;
+            }
+            if (open()) {
+                return true;
+            }
+        }
+    }
+
+    static constexpr int kReconnectMilliseconds = 250;
+
     std::shared_ptr<LifecycleSubscribers> subscribers;
+    std::string displayName;
     int pollMilliseconds;
     xcb_connection_t* connection = nullptr;
     bool hasRandr = false;

@@ -316,6 +316,11 @@ Result<void> X11GrabSession::addScreenInput(std::uint32_t displayID, std::int64_
     timeBase_ = av_q2d(context->streams[0]->time_base);
     input_ = context;
     display_ = display;
+    witness_ = xcb_connect(displayName_.empty() ? nullptr : displayName_.c_str(), nullptr);
+    if (xcb_connection_has_error(witness_)) {
+        xcb_disconnect(witness_);
+        witness_ = nullptr;
+    }
     return {};
 }
 
@@ -382,6 +387,19 @@ void X11GrabSession::removeInputsAndOutputs() {
         avformat_close_input(&input_);
     }
     display_.reset();
+    if (witness_ != nullptr) {
+        xcb_disconnect(witness_);
+        witness_ = nullptr;
+    }
+}
+
+bool X11GrabSession::serverWentAway() const {
+    if (witness_ == nullptr) {
+        return false;
+    }
+    // A round trip: a server that is gone has closed the socket.
+    std::free(xcb_get_input_focus_reply(witness_, xcb_get_input_focus(witness_), nullptr));
+    return xcb_connection_has_error(witness_) != 0;
 }
 
 std::optional<double> X11GrabSession::toHostTime(double sessionTime) const {
@@ -422,8 +440,13 @@ void X11GrabSession::readLoop(std::shared_ptr<Delivery> delivery) {
             break;
         }
         if (status < 0) {
+            // A restarted server may already show the same output; asking it
+            // would make the old server's death look like a refusal.
             ending.emplace(GrabSessionNotification::runtimeError,
-                           classifyX11GrabFailure(displayName_, *display_));
+                           serverWentAway() ? Error(avFoundationError(
+                                                  AVErrorCode::deviceDisconnected,
+                                                  "The connection to the X display was lost."))
+                                            : classifyX11GrabFailure(displayName_, *display_));
             break;
         }
         if (delivery->queued.load() > kMaximumQueuedFrames) {

@@ -17,6 +17,8 @@
 
 struct AVFormatContext;
 
+struct xcb_connection_t;
+
 namespace snagreel {
 
 class FrameConverter;
@@ -78,9 +80,15 @@ private:
     void deliver(const std::shared_ptr<Delivery>& delivery, const ScreenImage& image,
                  double presentationTime);
 
+    bool serverWentAway() const;
+
     std::string displayName_;
     std::optional<DisplayInfo> display_;
     AVFormatContext* input_ = nullptr;
+    // A connection of our own to the server the input grabs from: when a read
+    // fails it tells whether that server went away, even if a new one already
+    // answers on the same display name.
+    xcb_connection_t* witness_ = nullptr;
     double timeBase_ = 1e-6;
     std::unique_ptr<FrameConverter> converter_;
     std::shared_ptr<Delivery> delivery_;

@@ -9,7 +9,7 @@
 #include "support/Ffprobe.hpp"
 #include "support/TemporaryDirectory.hpp"
 #include "support/TestSamples.hpp"
-#include "support/Waiting.hpp"
+#include "devsupport/Waiting.hpp"
 
 #include <gtest/gtest.h>
 

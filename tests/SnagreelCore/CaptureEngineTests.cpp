@@ -240,6 +240,7 @@ protected:
     // Added to the queue's time: a jump stands for a machine too busy to tick.
     double skew = 0;
     bool screenAccess = true;
+    std::string accessExplanation; // empty: the platform has nothing to say
     std::shared_ptr<FakeService> service = std::make_shared<FakeService>();
     std::shared_ptr<EncoderLog> encoder = std::make_shared<EncoderLog>();
     std::shared_ptr<GrabLog> grab = std::make_shared<GrabLog>();
@@ -279,6 +280,7 @@ protected:
             return std::unique_ptr<VideoEncoder>(std::make_unique<FakeEncoder>(encoder));
         };
         p.screenAccess = [this] { return screenAccess; };
+        p.screenAccessExplanation = [this] { return accessExplanation; };
         return p;
     }
 
@@ -782,6 +784,15 @@ TEST_F(CaptureEngineAVTest, StartChecksPermissionModeAndDisplay) {
     ASSERT_TRUE(result && !result->hasValue());
     EXPECT_EQ(CaptureFailure(result->error()).kind, Kind::permission);
     EXPECT_EQ(result->error().code(), -11836);
+    EXPECT_EQ(result->error().description(), "The display cannot be read.");
+    // The user is told the platform's reason when it has one.
+    accessExplanation = "Snagreel records X11 displays; this is a Wayland session.";
+    build();
+    result = start();
+    ASSERT_TRUE(result && !result->hasValue());
+    EXPECT_EQ(result->error().code(), -11836);
+    EXPECT_EQ(result->error().description(), accessExplanation);
+    accessExplanation.clear();
 
     screenAccess = true;
     configuration.windowID = 3;
@@ -891,9 +902,11 @@ TEST_F(CaptureEngineAVTest, RevokedPermissionTerminatesOnceAndTheStopStaysSilent
     startAV();
     feed(1.0);
     screenAccess = false;
+    accessExplanation = "The X display \":7\" does not let Snagreel read its screen.";
     feed(1.2);
     ASSERT_TRUE(statuses.back().failure);
     EXPECT_EQ(statuses.back().failure->kind, Kind::permission);
+    EXPECT_EQ(statuses.back().failure->message, accessExplanation);
     EXPECT_FALSE(statuses.back().running);
     const std::size_t count = statuses.size();
 

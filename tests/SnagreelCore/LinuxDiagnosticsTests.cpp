@@ -6,7 +6,7 @@
 #include "SnagreelCore/Support/Executor.hpp"
 #include "support/PrivateBus.hpp"
 #include "support/TemporaryDirectory.hpp"
-#include "support/Waiting.hpp"
+#include "devsupport/Waiting.hpp"
 
 #include <gtest/gtest.h>
 

@@ -4,10 +4,11 @@
 #include "SnagreelCore/Linux/LogindEvents.hpp"
 #include "SnagreelCore/Linux/LogindSleepInhibitor.hpp"
 #include "SnagreelCore/Linux/X11DisplayEvents.hpp"
+#include "devsupport/FakeLogind.hpp"
 #include "devsupport/TestXServer.hpp"
-#include "support/FakeLogind.hpp"
+#include "devsupport/XvfbServer.hpp"
 #include "support/PrivateBus.hpp"
-#include "support/Waiting.hpp"
+#include "devsupport/Waiting.hpp"
 
 #include <gtest/gtest.h>
 
@@ -82,9 +83,9 @@ protected:
         onMain([this] { monitor_.reset(); });
     }
 
-    testing::FakeLogind& startLogind(testing::FakeLogind::Options options = {}) {
+    devsupport::FakeLogind& startLogind(devsupport::FakeLogind::Options options = {}) {
         std::string whyNot;
-        logind_ = testing::FakeLogind::start(bus_->address(), options, &whyNot);
+        logind_ = devsupport::FakeLogind::start(bus_->address(), options, &whyNot);
         EXPECT_NE(logind_, nullptr) << whyNot;
         return *logind_;
     }
@@ -130,7 +131,7 @@ protected:
     }
 
     std::unique_ptr<testing::PrivateBus> bus_;
-    std::unique_ptr<testing::FakeLogind> logind_;
+    std::unique_ptr<devsupport::FakeLogind> logind_;
     SerialQueue main_{"test.main"};
     std::shared_ptr<CaptureLifecycleMonitor> monitor_;
     Observed observed_;
@@ -144,7 +145,7 @@ TEST_F(LinuxLifecycleBus, SleepInhibitorIsTakenInDelayModeAndReleasedWithTheActi
     auto activity = begin();
     ASSERT_NE(activity, nullptr);
     EXPECT_TRUE(dynamic_cast<LogindSleepInhibitor&>(*activity).isHeld());
-    const std::vector<testing::FakeLogind::InhibitCall> expected{
+    const std::vector<devsupport::FakeLogind::InhibitCall> expected{
         {"sleep", "Snagreel", "User-enabled rewind recording", "delay"}};
     EXPECT_EQ(logind.inhibitCalls(), expected);
     // The reply's copy of the descriptor must not be what keeps it open.
@@ -487,6 +488,26 @@ TEST_F(LinuxLifecycleBus, XvfbReadsAsOneLitOutputAndItsLossAsAMissingDisplay) {
     server->terminate();
     ASSERT_TRUE(eventually([&] { return observed_.saw("display_missing", true); }));
     EXPECT_EQ(X11DisplayReader(server->display()).read(std::nullopt), Snapshot{});
+    EXPECT_FALSE(observed_.offMain);
+}
+
+// A server that comes back on the same display (a crash respawned, a session
+// restarted) ends the missing display by itself: nothing else would.
+TEST_F(LinuxLifecycleBus, AnXServerBackOnTheSameDisplayClearsTheMissingDisplay) {
+    std::string whyNot;
+    auto server = devsupport::XvfbServer::start(640, 480, &whyNot);
+    if (!server) {
+        GTEST_SKIP() << whyNot;
+    }
+    startMonitor(server->displayName());
+    EXPECT_TRUE(blockers().empty());
+
+    server->kill();
+    ASSERT_TRUE(eventually([&] { return observed_.saw("display_missing", true); }));
+    ASSERT_TRUE(server->restart());
+    ASSERT_TRUE(eventually([&] { return observed_.saw("display_missing", false); }));
+    EXPECT_TRUE(blockers().empty());
+    EXPECT_NE(previous()->displayID, 0u);
     EXPECT_FALSE(observed_.offMain);
 }
 

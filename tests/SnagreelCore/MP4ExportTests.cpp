@@ -12,7 +12,7 @@ extern "C" {
 
 #include "support/Ffprobe.hpp"
 #include "support/TemporaryDirectory.hpp"
-#include "support/Waiting.hpp"
+#include "devsupport/Waiting.hpp"
 #include "support/TestSamples.hpp"
 
 #include <gtest/gtest.h>

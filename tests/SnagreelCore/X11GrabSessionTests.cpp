@@ -224,6 +224,26 @@ TEST_F(X11GrabSessionTest, AVanishedServerIsOneSourceUnavailableRuntimeError) {
     EXPECT_EQ(failure.kind, CaptureFailure::Kind::sourceUnavailable);
 }
 
+// A server already back on the same display shows the grabbed output unchanged;
+// the old one's death must still not read as a refusal.
+TEST_F(X11GrabSessionTest, AServerRestartedAtOnceIsStillAVanishedSource) {
+    auto session = openSession(320, 240);
+    session->startRunning(media, collector.callbacks());
+    ASSERT_TRUE(collector.waitFor([](Collector& c) { return c.images.size() >= 2; }));
+    server->kill();
+    ASSERT_TRUE(server->restart());
+    ASSERT_TRUE(collector.waitFor([](Collector& c) { return !c.notifications.empty(); }));
+    session->stopRunning();
+    media.drain();
+
+    std::lock_guard lock(collector.mutex);
+    const auto& [notification, error] = collector.notifications.front();
+    EXPECT_EQ(notification, GrabSessionNotification::runtimeError);
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(CaptureFailure(*error).kind, CaptureFailure::Kind::sourceUnavailable)
+        << error->description();
+}
+
 TEST_F(X11GrabSessionTest, ReadFailuresAreRefusalsOnlyWhileTheOutputIsUnchanged) {
     auto displays = listX11Displays(server->displayName());
     ASSERT_TRUE(displays.hasValue());

@@ -1,6 +1,6 @@
-#include "support/FakeLogind.hpp"
+#include "devsupport/FakeLogind.hpp"
 
-#include "support/Waiting.hpp"
+#include "devsupport/Waiting.hpp"
 
 #include <cerrno>
 #include <chrono>
@@ -11,7 +11,7 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
-namespace snagreel::testing {
+namespace snagreel::devsupport {
 
 namespace {
 
@@ -263,4 +263,4 @@ void FakeLogind::unlock() {
     onBusThread([this] { sd_bus_emit_signal(bus_, sessionPath_.c_str(), kSession, "Unlock", ""); });
 }
 
-} // namespace snagreel::testing
+} // namespace snagreel::devsupport

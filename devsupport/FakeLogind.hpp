@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-namespace snagreel::testing {
+namespace snagreel::devsupport {
 
 // A stand-in for logind on a private bus: owns org.freedesktop.login1, serves a
 // Manager (Inhibit, GetSession, GetSessionByPID, the PrepareForSleep signal) and
@@ -83,4 +83,4 @@ private:
     std::thread thread_;
 };
 
-} // namespace snagreel::testing
+} // namespace snagreel::devsupport
