@@ -315,8 +315,10 @@ bool isQueryChar(char c) {
 bool isSegmentOrSlash(char c) {
     return isPathChar(c) || c == '/';
 }
-bool isRegNameChar(char c) {
-    return isUnreserved(c) || isSubDelim(c);
+// Narrower than the grammar's reg-name: sub-delimiters (quotes, parentheses,
+// "&", "=") never occur in a real host name and only help to disguise one.
+bool isHostChar(char c) {
+    return isUnreserved(c);
 }
 bool isIpLiteralChar(char c) {
     return hexValue(c) >= 0 || c == ':' || c == '.';
@@ -377,7 +379,7 @@ std::optional<UrlParts> parseReference(std::string_view s) {
         } else {
             const std::size_t colon = authority.find(':');
             parts.host = authority.substr(0, colon);
-            if (!allCharsAre(*parts.host, isRegNameChar)) {
+            if (!allCharsAre(*parts.host, isHostChar)) {
                 return std::nullopt;
             }
             authority = colon == npos ? std::string_view{} : authority.substr(colon);
