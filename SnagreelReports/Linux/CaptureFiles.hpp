@@ -71,8 +71,7 @@ Result<std::vector<std::string>> listNames(int dirfd);
 
 // Writes a new file `name` in `dirfd` (O_CREAT | O_EXCL | O_NOFOLLOW), sets `mode`
 // on the descriptor and flushes it to disk. Fails when the name exists.
-Result<void> writeNewFile(int dirfd, const std::string& name, std::string_view bytes,
-                          mode_t mode);
+Result<void> writeNewFile(int dirfd, const std::string& name, std::string_view bytes, mode_t mode);
 // Writes a hidden temporary file beside `name`, flushes it, and renames it over
 // `name`, so that readers see the old bytes or all of the new ones.
 Result<void> replaceFile(int dirfd, const std::string& name, std::string_view bytes, mode_t mode);
