@@ -447,11 +447,13 @@ std::string relativeTo(std::string_view file, std::string_view folder) {
 Result<void> validateIndexedPath(std::string_view absolute) {
     const std::vector<std::string_view> pieces =
         splitKeepingEmpty(startsWith(absolute, "/") ? absolute.substr(1) : absolute);
-    const bool malformed =
-        !startsWith(absolute, "/") ||
-        std::any_of(pieces.begin(), pieces.end(), [](std::string_view p) {
-            return p.empty() || p == "." || p == ".." || p.find('\\') != std::string_view::npos;
-        });
+    const bool malformed = !startsWith(absolute, "/") ||
+                           std::any_of(pieces.begin(), pieces.end(), [](std::string_view p) {
+                               // A NUL would cut the path short where the kernel reads it.
+                               return p.empty() || p == "." || p == ".." ||
+                                      p.find('\\') != std::string_view::npos ||
+                                      p.find('\0') != std::string_view::npos;
+                           });
     if (malformed) {
         return Unexpected{invalid("An indexed frame path is malformed or escapes its capture.")};
     }

@@ -214,6 +214,8 @@ Result<void> exportReport(const ReportStore& store, const ReportExportPlan& plan
     const std::string staging = kExportStagingPrefix + linuxfs::newUpperCaseUUID();
     Result<bool> made = linuxfs::makeDirectoryAt(parent->get(), staging, 0700);
     if (!made) {
+        // The folder may have been made before its mode could be set; the name is ours.
+        removeTree(parent->get(), staging);
         return Unexpected{std::move(made).error()};
     }
     if (!*made) {

@@ -159,8 +159,10 @@ TEST(ReportExportSteps, IndexedFramePathsAreCutBelowTheCaptureOnly) {
               "An indexed frame is outside the selected capture.");
 
     EXPECT_TRUE(validateIndexedPath("/c/ID/evidence/a.png"));
-    for (const char* bad : {"/c//ID/a.png", "/c/./ID/a.png", "/c/ID/../ID/a.png", "/c/ID\\a.png",
-                            "/c/ID/evidence/", "/"}) {
+    for (const std::string& bad :
+         std::vector<std::string>{"/c//ID/a.png", "/c/./ID/a.png", "/c/ID/../ID/a.png",
+                                  "/c/ID\\a.png", "/c/ID/evidence/", "/", "relative/a.png",
+                                  std::string("/c/ID/evidence/a.png\0/x.png", 27)}) {
         EXPECT_EQ(failure(validateIndexedPath(bad)),
                   "An indexed frame path is malformed or escapes its capture.")
             << bad;
