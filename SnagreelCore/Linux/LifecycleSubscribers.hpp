@@ -45,10 +45,12 @@ private:
     void dispatch(Event event) {
         // A handler may unsubscribe itself or others: call the current ones only.
         const auto handlers = handlers_;
-        for (const auto& [token, handler] : handlers) {
+        for (const auto& current : handlers) {
+            // clang 14 cannot capture a structured binding, so name the pair's parts.
+            const std::uint64_t token = current.first;
             if (std::any_of(handlers_.begin(), handlers_.end(),
                             [&](const auto& entry) { return entry.first == token; })) {
-                handler(event);
+                current.second(event);
             }
         }
     }

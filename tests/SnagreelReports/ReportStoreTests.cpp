@@ -1,0 +1,544 @@
+#include "SnagreelReports/ReportStore.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sstream>
+
+using namespace snagreel;
+using namespace snagreel::reports;
+namespace fs = std::filesystem;
+namespace msg = reportmessages;
+
+namespace {
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    return buffer.str();
+}
+
+void writeText(const fs::path& path, std::string_view text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+unsigned modeOf(const fs::path& path) {
+    struct stat info {};
+    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+    return info.st_mode & 07777;
+}
+
+std::set<std::string> namesIn(const fs::path& folder) {
+    std::set<std::string> names;
+    for (const auto& item : fs::directory_iterator(folder)) {
+        names.insert(item.path().filename().string());
+    }
+    return names;
+}
+
+std::string storeMessage(const Error& error) {
+    const auto* own = error.as<ReportStoreError>();
+    return own == nullptr ? "(not a store error: " + error.description() + ")" : own->message;
+}
+
+template <typename T> std::string failureMessage(const Result<T>& result) {
+    return result ? std::string("(succeeded)") : storeMessage(result.error());
+}
+
+class ReportStoreTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::path(::testing::TempDir()) / "rstore-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        root = fs::canonical(pattern);
+        capture = root / "3f2a6c1e-8d0b-4f6a-9c1e-2b7d5e4f6a10";
+        outside = root / "outside";
+        fs::create_directory(capture);
+        fs::create_directory(outside);
+        writeText(capture / "clip.mp4", "movie");
+        writeText(capture / "manifest.json", "{}");
+        writeText(outside / "secret.md", "outside secret");
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    ReportStore makeStore(ReportStoreOptions options = {}) {
+        auto store = ReportStore::create(capture, std::move(options));
+        EXPECT_TRUE(store) << (store ? "" : store.error().description());
+        return std::move(store).value();
+    }
+
+    void report(const std::string& name, std::string_view text = "# Report\n") {
+        writeText(capture / name, text);
+    }
+
+    // What lies outside the capture must be exactly what SetUp put there (plus what
+    // a test's own setup moved there on purpose).
+    void expectOutsideUntouched(const std::set<std::string>& expected = {"secret.md"}) {
+        EXPECT_EQ(namesIn(outside), expected);
+        EXPECT_EQ(readText(outside / "secret.md"), "outside secret");
+    }
+
+    fs::path root, capture, outside;
+};
+
+// --- Listing and ordering ---
+
+TEST_F(ReportStoreTest, ListKeepsOnlyPlainFilesWithValidNames) {
+    report("a b.md");
+    report("notes.MD");
+    report(".hidden.md");
+    report("report.txt");
+    fs::create_directory(capture / "x.md");
+    fs::create_symlink(capture / "a b.md", capture / "link.md");
+    fs::create_symlink(outside / "secret.md", capture / "escape.md");
+    fs::create_hard_link(outside / "secret.md", capture / "hard.md");
+    ASSERT_EQ(::mkfifo((capture / "pipe.md").c_str(), 0600), 0);
+
+    auto entries = makeStore().list();
+    ASSERT_TRUE(entries) << entries.error().description();
+    ASSERT_EQ(entries->size(), 1u);
+    EXPECT_EQ((*entries)[0].id, "a b.md");
+    EXPECT_EQ((*entries)[0].kind, ReportKind::manual);
+    EXPECT_TRUE((*entries)[0].label.starts_with("Manual \u00B7 "));
+}
+
+TEST_F(ReportStoreTest, ListIsNewestFirstWithKindsFromNames) {
+    // Created in this order; equal coarse timestamps fall back to the greater name,
+    // which gives the same order.
+    report("report-cloud-1.md");
+    report("report-local-2.md");
+    report("report-manual-3.md");
+    auto entries = makeStore().list();
+    ASSERT_TRUE(entries);
+    ASSERT_EQ(entries->size(), 3u);
+    EXPECT_EQ((*entries)[0].id, "report-manual-3.md");
+    EXPECT_EQ((*entries)[1].id, "report-local-2.md");
+    EXPECT_EQ((*entries)[1].kind, ReportKind::local);
+    EXPECT_EQ((*entries)[2].id, "report-cloud-1.md");
+    EXPECT_EQ((*entries)[2].kind, ReportKind::cloud);
+    EXPECT_GE((*entries)[0].createdAt, (*entries)[2].createdAt);
+}
+
+TEST_F(ReportStoreTest, SelectionIsRememberedAndForgottenWithItsReport) {
+    report("report-local-a.md", "A");
+    report("report-local-b.md", "B");
+    ReportStore store = makeStore();
+    EXPECT_EQ(*store.selectedID(), std::nullopt);
+
+    auto selected = store.select("report-local-b.md");
+    ASSERT_TRUE(selected);
+    EXPECT_EQ(selected->text, "B");
+    EXPECT_EQ(*store.selectedID(), std::optional<std::string>("report-local-b.md"));
+    EXPECT_EQ(modeOf(capture / "working" / "selection.json"), 0600u);
+
+    fs::remove(capture / "report-local-b.md");
+    auto gone = store.selectedID();
+    ASSERT_TRUE(gone);
+    EXPECT_EQ(*gone, std::nullopt);
+
+    writeText(capture / "working" / "selection.json", R"({"id":"../secret.md"})");
+    EXPECT_EQ(failureMessage(store.selectedID()), msg::kUnsupportedFilename);
+    writeText(capture / "working" / "selection.json", "not json");
+    EXPECT_FALSE(store.selectedID());
+}
+
+// --- Open, edit, working copy ---
+
+TEST_F(ReportStoreTest, SaveWritesOnlyTheWorkingCopy) {
+    report("report-local-1.md", "engine text\n");
+    ReportStore store = makeStore();
+
+    ASSERT_TRUE(store.save("report-local-1.md", "edited"));
+    ASSERT_TRUE(store.save("report-local-1.md", "edited twice"));
+    EXPECT_EQ(readText(capture / "report-local-1.md"), "engine text\n");
+    EXPECT_EQ(readText(capture / "working" / "report-local-1.md"), "edited twice");
+    // The rename-into-place leaves no temporary file behind.
+    EXPECT_EQ(namesIn(capture / "working"), std::set<std::string>{"report-local-1.md"});
+
+    auto document = store.load("report-local-1.md");
+    ASSERT_TRUE(document);
+    EXPECT_EQ(document->text, "edited twice");
+    EXPECT_EQ(document->originalText, "engine text\n");
+    EXPECT_TRUE(document->isEdited());
+    EXPECT_EQ(document->entry.kind, ReportKind::local);
+}
+
+TEST_F(ReportStoreTest, WorkingCopyThatIsNotUTF8FailsLoadButNotList) {
+    report("report-cloud-1.md");
+    fs::create_directory(capture / "working");
+    writeText(capture / "working" / "report-cloud-1.md", "caf\xC3");
+    ReportStore store = makeStore();
+    EXPECT_EQ(failureMessage(store.load("report-cloud-1.md")), msg::kWorkingNotUTF8);
+    ASSERT_TRUE(store.list());
+    EXPECT_EQ(store.list()->size(), 1u);
+}
+
+TEST_F(ReportStoreTest, TextThatIsNotUTF8IsRefusedAndTheOldCopySurvives) {
+    report("r.md");
+    ReportStore store = makeStore();
+    ASSERT_TRUE(store.save("r.md", "good"));
+    // Overlong encoding of '/' and a lone surrogate.
+    EXPECT_EQ(failureMessage(store.save("r.md", "\xC0\xAF")), msg::kWorkingNotUTF8);
+    EXPECT_EQ(failureMessage(store.save("r.md", "\xED\xA0\x80")), msg::kWorkingNotUTF8);
+    EXPECT_EQ(store.load("r.md")->text, "good");
+}
+
+TEST_F(ReportStoreTest, PlatformErrorsPassThroughUnwrapped) {
+    ReportStore store = makeStore();
+    auto missing = store.load("report-local-missing.md");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().as<ReportStoreError>(), nullptr);
+    EXPECT_EQ(missing.error().domain(), kPosixDomain);
+    EXPECT_EQ(missing.error().code(), ENOENT);
+    EXPECT_FALSE(store.save("report-local-missing.md", "x"));
+    EXPECT_FALSE(fs::exists(capture / "working" / "report-local-missing.md"));
+}
+
+// --- Manual reports ---
+
+TEST_F(ReportStoreTest, CreateManualWithEmptyTextIsSelectedAndLeavesNoStaging) {
+    ReportStore store = makeStore();
+    auto document = store.createManual("");
+    ASSERT_TRUE(document) << document.error().description();
+    const std::string& id = document->entry.id;
+    EXPECT_TRUE(id.starts_with("report-manual-"));
+    EXPECT_EQ(id.size(), std::string("report-manual-").size() + 36 + 3);
+    EXPECT_EQ(id, [&] {
+        std::string upper = id;
+        for (char& c : upper) {
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        upper.replace(upper.size() - 3, 3, ".md");
+        upper.replace(0, 14, "report-manual-");
+        return upper;
+    }());
+    EXPECT_EQ(document->entry.kind, ReportKind::manual);
+    EXPECT_EQ(document->text, "");
+    EXPECT_FALSE(document->isEdited());
+    EXPECT_EQ(*store.selectedID(), std::optional<std::string>(id));
+    EXPECT_EQ(modeOf(capture / id), 0600u);
+    EXPECT_EQ(fs::hard_link_count(capture / id), 1u);
+    for (const auto& name : namesIn(capture)) {
+        EXPECT_FALSE(name.starts_with(".report-")) << name;
+    }
+}
+
+TEST_F(ReportStoreTest, CreateManualNeverOverwritesAnExistingReport) {
+    ReportStoreOptions options;
+    options.makeIdentifier = [] { return std::string("0b1c2d3e-0000-4000-8000-00000000abcd"); };
+    ReportStore store = makeStore(options);
+    const std::string name = "report-manual-0B1C2D3E-0000-4000-8000-00000000ABCD.md";
+
+    auto first = store.createManual("first");
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->entry.id, name);
+
+    auto second = store.createManual("second");
+    ASSERT_FALSE(second);
+    EXPECT_EQ(second.error().domain(), kPosixDomain);
+    EXPECT_EQ(second.error().code(), EEXIST);
+    EXPECT_EQ(readText(capture / name), "first");
+    EXPECT_EQ(*store.selectedID(), std::optional<std::string>(name));
+
+    // A name taken by something else (here a link) is not replaced either.
+    fs::remove(capture / name);
+    fs::create_symlink(outside / "secret.md", capture / name);
+    EXPECT_FALSE(store.createManual("third"));
+    expectOutsideUntouched();
+    for (const auto& item : namesIn(capture)) {
+        EXPECT_FALSE(item.starts_with(".report-")) << item;
+    }
+}
+
+// --- Path attacks ---
+
+struct Attack {
+    const char* name;
+    std::function<void(ReportStoreTest&)> setup;
+    std::function<Result<void>(const ReportStore&)> action;
+    std::string expected; // a store message, or "errno:<n>"
+    std::set<std::string> outsideAfter = {"secret.md"};
+};
+
+template <typename T> Result<void> drop(Result<T> result) {
+    if (result) {
+        return {};
+    }
+    return Unexpected{std::move(result).error()};
+}
+
+class ReportStoreAttackTest : public ReportStoreTest {
+public:
+    void writeReport(const std::string& name, std::string_view text) { report(name, text); }
+    fs::path capturePath() const { return capture; }
+    fs::path outsidePath() const { return outside; }
+};
+
+TEST_F(ReportStoreAttackTest, EveryAttackIsRefusedAndNothingOutsideChanges) {
+    const std::string notPlain = msg::kNotPlainFile;
+    auto noop = [](ReportStoreTest&) {};
+    auto self = [this](ReportStoreTest&) -> ReportStoreAttackTest& { return *this; };
+    auto load = [](std::string id) {
+        return [id](const ReportStore& s) { return drop(s.load(id)); };
+    };
+    auto save = [](std::string id) {
+        return [id](const ReportStore& s) { return s.save(id, "pwned"); };
+    };
+    auto read = [](std::string path) {
+        return [path](const ReportStore& s) { return drop(s.readFile(path)); };
+    };
+    auto withWorkingCopy = [&](ReportStoreTest& t) {
+        auto& f = self(t);
+        f.writeReport("r.md", "engine");
+        fs::create_directory(f.capturePath() / "working");
+        writeText(f.capturePath() / "working" / "r.md", "mine");
+    };
+
+    const std::vector<Attack> attacks = {
+        {"dot-dot id", noop, load("../outside/secret.md"), msg::kUnsupportedFilename},
+        {"slash id", noop, save("working/r.md"), msg::kUnsupportedFilename},
+        {"NUL in id", noop, load(std::string("a\0.md", 5)), msg::kUnsupportedFilename},
+        {"leading dot", noop, load(".r.md"), msg::kUnsupportedFilename},
+        {"newline before end", noop, load("r.md\n"), msg::kUnsupportedFilename},
+        {"upper-case extension", noop, load("r.MD"), msg::kUnsupportedFilename},
+        {"over NAME_MAX", noop, load(std::string(253, 'a') + ".md"), msg::kUnsupportedFilename},
+        {"report links to outside file",
+         [&](ReportStoreTest& t) {
+             fs::create_symlink(self(t).outsidePath() / "secret.md",
+                                self(t).capturePath() / "l.md");
+         },
+         load("l.md"), notPlain},
+        {"save through report link",
+         [&](ReportStoreTest& t) {
+             fs::create_symlink(self(t).outsidePath() / "secret.md",
+                                self(t).capturePath() / "l.md");
+         },
+         save("l.md"), notPlain},
+        {"select through report link",
+         [&](ReportStoreTest& t) {
+             self(t).writeReport("real.md", "x");
+             fs::create_symlink(self(t).capturePath() / "real.md", self(t).capturePath() / "l.md");
+         },
+         [](const ReportStore& s) { return drop(s.select("l.md")); }, notPlain},
+        {"report links to a folder",
+         [&](ReportStoreTest& t) {
+             fs::create_directory_symlink(self(t).outsidePath(), self(t).capturePath() / "d.md");
+         },
+         load("d.md"), notPlain},
+        {"report is a folder",
+         [&](ReportStoreTest& t) { fs::create_directory(self(t).capturePath() / "d.md"); },
+         load("d.md"), notPlain},
+        {"report is a FIFO",
+         [&](ReportStoreTest& t) { ::mkfifo((self(t).capturePath() / "p.md").c_str(), 0600); },
+         load("p.md"), notPlain},
+        {"report hard-linked to outside file",
+         [&](ReportStoreTest& t) {
+             fs::create_hard_link(self(t).outsidePath() / "secret.md",
+                                  self(t).capturePath() / "h.md");
+         },
+         load("h.md"), notPlain},
+        {"working folder links outside (save)",
+         [&](ReportStoreTest& t) {
+             self(t).writeReport("r.md", "engine");
+             fs::create_directory_symlink(self(t).outsidePath(), self(t).capturePath() / "working");
+         },
+         save("r.md"), notPlain},
+        {"working folder links outside (load)",
+         [&](ReportStoreTest& t) {
+             self(t).writeReport("r.md", "engine");
+             writeText(self(t).outsidePath() / "r.md", "planted");
+             fs::create_directory_symlink(self(t).outsidePath(), self(t).capturePath() / "working");
+         },
+         load("r.md"),
+         notPlain,
+         {"secret.md", "r.md"}},
+        {"working folder is a file",
+         [&](ReportStoreTest& t) {
+             self(t).writeReport("r.md", "engine");
+             writeText(self(t).capturePath() / "working", "");
+         },
+         [](const ReportStore& s) { return drop(s.createManual("x")); }, notPlain},
+        {"working copy links outside (save)",
+         [&](ReportStoreTest& t) {
+             withWorkingCopy(t);
+             fs::remove(self(t).capturePath() / "working" / "r.md");
+             fs::create_symlink(self(t).outsidePath() / "secret.md",
+                                self(t).capturePath() / "working" / "r.md");
+         },
+         save("r.md"), notPlain},
+        {"working copy links outside (load)",
+         [&](ReportStoreTest& t) {
+             withWorkingCopy(t);
+             fs::remove(self(t).capturePath() / "working" / "r.md");
+             fs::create_symlink(self(t).outsidePath() / "secret.md",
+                                self(t).capturePath() / "working" / "r.md");
+         },
+         load("r.md"), notPlain},
+        {"working copy hard-linked to outside file",
+         [&](ReportStoreTest& t) {
+             withWorkingCopy(t);
+             fs::remove(self(t).capturePath() / "working" / "r.md");
+             fs::create_hard_link(self(t).outsidePath() / "secret.md",
+                                  self(t).capturePath() / "working" / "r.md");
+         },
+         save("r.md"), notPlain},
+        {"selection file links outside",
+         [&](ReportStoreTest& t) {
+             withWorkingCopy(t);
+             fs::create_symlink(self(t).outsidePath() / "secret.md",
+                                self(t).capturePath() / "working" / "selection.json");
+         },
+         [](const ReportStore& s) { return drop(s.select("r.md")); }, notPlain},
+        {"evidence folder links outside",
+         [&](ReportStoreTest& t) {
+             fs::create_directory_symlink(self(t).outsidePath(),
+                                          self(t).capturePath() / "evidence");
+         },
+         read("evidence/secret.md"), notPlain},
+        {"parent step in evidence path", noop, read("evidence/../clip.mp4"), msg::kPathEscapes},
+        {"empty piece", noop, read("evidence//a.png"), msg::kPathEscapes},
+        {"single dot piece", noop, read("./clip.mp4"), msg::kPathEscapes},
+        {"backslash piece", noop, read("evidence\\..\\clip.mp4"), msg::kPathEscapes},
+        {"absolute path", noop, read("/etc/passwd"), msg::kPathEscapes},
+        {"empty path", noop, read(""), msg::kPathEscapes},
+        {"missing evidence", noop, read("evidence/a.png"), "errno:" + std::to_string(ENOENT)},
+        {"clip read as a folder", noop,
+         [](const ReportStore& s) { return drop(s.checkedPath("clip.mp4", true)); }, notPlain},
+    };
+
+    for (const Attack& attack : attacks) {
+        SCOPED_TRACE(attack.name);
+        TearDown();
+        SetUp();
+        attack.setup(*this);
+        const ReportStore store = makeStore();
+        const Result<void> outcome = attack.action(store);
+        ASSERT_FALSE(outcome);
+        if (attack.expected.starts_with("errno:")) {
+            EXPECT_EQ(outcome.error().domain(), kPosixDomain);
+            EXPECT_EQ("errno:" + std::to_string(outcome.error().code()), attack.expected);
+        } else {
+            EXPECT_EQ(storeMessage(outcome.error()), attack.expected);
+        }
+        expectOutsideUntouched(attack.outsideAfter);
+    }
+}
+
+TEST_F(ReportStoreTest, StoreRefusesCapturesThatAreNotRealDirectories) {
+    fs::create_directory_symlink(capture, root / "linked");
+    writeText(root / "file", "");
+    EXPECT_EQ(failureMessage(ReportStore::create(root / "linked")), msg::kCaptureNotDirectory);
+    EXPECT_EQ(failureMessage(ReportStore::create(root / "file")), msg::kCaptureNotDirectory);
+    auto missing = ReportStore::create(root / "missing");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().code(), ENOENT);
+
+    // A linked parent is resolved once, at creation.
+    fs::create_directory_symlink(root, root / "captures");
+    auto viaParent = ReportStore::create(root / "captures" / "." / capture.filename() / "");
+    ASSERT_TRUE(viaParent);
+    EXPECT_EQ(viaParent->captureURL(), capture);
+}
+
+TEST_F(ReportStoreTest, CaptureReplacedAfterCreationFailsEveryOperation) {
+    report("r.md");
+    ReportStore store = makeStore();
+    ASSERT_TRUE(store.list());
+
+    fs::rename(capture, outside / "moved");
+    fs::create_directory_symlink(outside / "moved", capture);
+    EXPECT_EQ(failureMessage(store.list()), msg::kCaptureChanged);
+    EXPECT_EQ(failureMessage(store.load("r.md")), msg::kCaptureChanged);
+    EXPECT_EQ(failureMessage(store.save("r.md", "x")), msg::kCaptureChanged);
+
+    // A different real directory in the same place is not the capture either.
+    fs::remove(capture);
+    fs::create_directory(capture);
+    writeText(capture / "r.md", "impostor");
+    EXPECT_EQ(failureMessage(store.load("r.md")), msg::kCaptureChanged);
+    EXPECT_EQ(failureMessage(store.createManual("x")), msg::kCaptureChanged);
+    EXPECT_FALSE(fs::exists(outside / "moved" / "working" / "r.md"));
+}
+
+// --- Races: a piece swapped for a link between two calls, and within one call ---
+
+TEST_F(ReportStoreTest, WorkingFolderSwappedForLinkBetweenCallsIsRefused) {
+    report("r.md", "engine");
+    ReportStore store = makeStore();
+    ASSERT_TRUE(store.save("r.md", "first"));
+
+    fs::rename(capture / "working", outside / "w");
+    fs::create_directory_symlink(outside / "w", capture / "working");
+    EXPECT_EQ(failureMessage(store.save("r.md", "second")), msg::kNotPlainFile);
+    EXPECT_EQ(failureMessage(store.load("r.md")), msg::kNotPlainFile);
+    EXPECT_EQ(readText(outside / "w" / "r.md"), "first");
+}
+
+TEST_F(ReportStoreTest, PieceSwappedBetweenCheckAndOpenIsNeverFollowed) {
+    report("r.md", "engine");
+    fs::create_directory(capture / "working");
+    ReportStoreOptions options;
+    std::string swapAt;
+    options.beforeOpen = [&](const std::string& relative) {
+        if (relative != swapAt) {
+            return;
+        }
+        const fs::path victim = capture / relative;
+        fs::rename(victim, outside / ("was-" + victim.filename().string()));
+        if (relative == "working") {
+            fs::create_directory_symlink(outside, victim);
+        } else {
+            fs::create_symlink(outside / "secret.md", victim);
+        }
+        swapAt.clear();
+    };
+    ReportStore store = makeStore(options);
+
+    swapAt = "r.md";
+    auto read = store.load("r.md");
+    EXPECT_EQ(failureMessage(read), msg::kNotPlainFile);
+
+    fs::remove(capture / "r.md");
+    fs::rename(outside / "was-r.md", capture / "r.md");
+    swapAt = "working";
+    EXPECT_EQ(failureMessage(store.save("r.md", "pwned")), msg::kNotPlainFile);
+    expectOutsideUntouched({"secret.md", "was-working"});
+}
+
+// --- Modes ---
+
+TEST_F(ReportStoreTest, FilesAre0600AndFoldersAre0700WhateverTheUmask) {
+    report("r.md");
+    const mode_t previous = ::umask(0);
+    ReportStore store = makeStore();
+    auto saved = store.save("r.md", "x");
+    auto manual = store.createManual("m");
+    ::umask(previous);
+    ASSERT_TRUE(saved);
+    ASSERT_TRUE(manual);
+    EXPECT_EQ(modeOf(capture / "working"), 0700u);
+    EXPECT_EQ(modeOf(capture / "working" / "r.md"), 0600u);
+    EXPECT_EQ(modeOf(capture / "working" / "selection.json"), 0600u);
+    EXPECT_EQ(modeOf(capture / manual->entry.id), 0600u);
+
+    fs::remove_all(capture / "working");
+    const mode_t strict = ::umask(0777);
+    auto again = store.save("r.md", "y");
+    ::umask(strict);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(modeOf(capture / "working"), 0700u);
+    EXPECT_EQ(modeOf(capture / "working" / "r.md"), 0600u);
+}
+
+} // namespace
