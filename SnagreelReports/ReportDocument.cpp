@@ -62,8 +62,7 @@ ReportKind reportKindForID(std::string_view id) {
 }
 
 ReportDate distantPastReportDate() {
-    // Seconds from 0001-01-01T00:00:00Z to the Unix epoch.
-    return ReportDate(std::chrono::seconds(-62135596800LL));
+    return ReportDate::min();
 }
 
 std::string reportLabel(ReportKind kind, ReportDate createdAt) {

@@ -30,8 +30,8 @@ ReportKind reportKindForID(std::string_view id);
 
 using ReportDate = std::chrono::system_clock::time_point;
 
-// 0001-01-01T00:00:00Z: earlier than any real file date, so undated reports sort
-// last, and still inside what the date formatter can print.
+// The earliest instant the clock type can hold (late 1677 with nanosecond ticks):
+// earlier than any file date we can be given, so undated reports sort last.
 ReportDate distantPastReportDate();
 
 // The locale's medium date and medium time for `date` (current locale and zone).

@@ -22,8 +22,18 @@ Error lastError() {
 }
 
 ReportDate toDate(const struct statx_timestamp& stamp) {
-    return ReportDate(std::chrono::duration_cast<ReportDate::duration>(
-        std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec)));
+    // Anyone can stamp a file with a far year; clamp instead of overflowing the ticks.
+    using Ticks = ReportDate::duration;
+    constexpr auto lowest = std::chrono::duration_cast<std::chrono::seconds>(Ticks::min()).count();
+    constexpr auto highest = std::chrono::duration_cast<std::chrono::seconds>(Ticks::max()).count();
+    if (stamp.tv_sec <= lowest) {
+        return ReportDate::min();
+    }
+    if (stamp.tv_sec >= highest) {
+        return ReportDate::max();
+    }
+    return ReportDate(std::chrono::duration_cast<Ticks>(std::chrono::seconds(stamp.tv_sec) +
+                                                        std::chrono::nanoseconds(stamp.tv_nsec)));
 }
 
 EntryType typeOf(mode_t mode) {

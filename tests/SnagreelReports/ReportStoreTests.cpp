@@ -130,6 +130,18 @@ TEST_F(ReportStoreTest, ListIsNewestFirstWithKindsFromNames) {
     EXPECT_GE((*entries)[0].createdAt, (*entries)[2].createdAt);
 }
 
+TEST_F(ReportStoreTest, FarOutDatesAreClampedNotOverflowed) {
+    report("ancient.md");
+    report("future.md");
+    const struct timespec ancient[2] = {{-400'000'000'000LL, 0}, {-400'000'000'000LL, 0}};
+    const struct timespec future[2] = {{400'000'000'000LL, 0}, {400'000'000'000LL, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (capture / "ancient.md").c_str(), ancient, 0), 0);
+    ASSERT_EQ(::utimensat(AT_FDCWD, (capture / "future.md").c_str(), future, 0), 0);
+    auto entries = makeStore().list();
+    ASSERT_TRUE(entries) << entries.error().description();
+    EXPECT_EQ(entries->size(), 2u);
+}
+
 TEST_F(ReportStoreTest, SelectionIsRememberedAndForgottenWithItsReport) {
     report("report-local-a.md", "A");
     report("report-local-b.md", "B");
