@@ -232,7 +232,7 @@ int FakeLogind::heldInhibitors() const {
 }
 
 bool FakeLogind::waitUntilReleased() const {
-    return eventually([this] { return heldInhibitors() == 0; });
+    return testing::eventually([this] { return heldInhibitors() == 0; });
 }
 
 void FakeLogind::emitPrepareForSleep(bool sleeping) {

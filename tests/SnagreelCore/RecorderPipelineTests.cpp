@@ -3,8 +3,8 @@
 // with ffprobe and libavcodec rather than with our own reading of the files.
 
 #include "SnagreelCore/Capture/CaptureEngine.hpp"
-#include "SnagreelCore/Export/CaptureBundleWriter.hpp"
 #include "SnagreelCore/Export/CaptureManifest.hpp"
+#include "SnagreelCore/Linux/LinuxBundleSaver.hpp"
 #include "SnagreelCore/Linux/LinuxRecorder.hpp"
 #include "SnagreelCore/Support/Executor.hpp"
 #include "devsupport/MovingContent.hpp"
