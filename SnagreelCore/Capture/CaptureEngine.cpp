@@ -613,21 +613,8 @@ void CaptureEngine::avDroppedFrame() {
 }
 
 void CaptureEngine::avSourceFailed(const Error& error) {
-    CaptureFailure failure(error);
-    if (failure.endsRecordingIntent()) {
-        if (reportedUserStop_ || startGate_.invalidated) {
-            return;
-        }
-        reportedUserStop_ = true;
-        terminate(failure);
-        if (onUserStopped_) {
-            onUserStopped_(failure);
-        }
-        return;
-    }
-    if (!startGate_.invalidated) {
-        terminate(failure);
-    }
+    // A failing fallback session is an outside stop, under the stream's rule.
+    streamStopped(error);
 }
 
 // ---- Encoder ----
