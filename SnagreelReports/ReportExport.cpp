@@ -1,4 +1,5 @@
 #include "SnagreelReports/ReportExport.hpp"
+#include "SnagreelReports/PercentDecoding.hpp"
 
 #include "SnagreelCore/Support/Json.hpp"
 #include "SnagreelReports/ReportStore.hpp"
@@ -248,36 +249,12 @@ std::vector<std::string_view> splitDroppingEmpty(std::string_view s) {
     return pieces;
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    c = lowerAscii(c);
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
 std::optional<std::string> percentDecoded(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '%') {
-            out.push_back(s[i]);
-            continue;
-        }
-        if (i + 2 >= s.size()) {
-            return std::nullopt;
-        }
-        const int high = hexValue(s[i + 1]);
-        const int low = hexValue(s[i + 2]);
-        if (high < 0 || low < 0) {
-            return std::nullopt;
-        }
-        out.push_back(static_cast<char>(high * 16 + low));
-        i += 2;
+    auto decoded = percentDecodedBytes(s);
+    if (!decoded) {
+        return std::nullopt;
     }
+    std::string& out = *decoded;
     // The decoded bytes must be text; anything else is not a name a report can mean.
     for (std::size_t i = 0; i < out.size();) {
         const auto [cp, length] = decodeAt(out, i);

@@ -1,4 +1,5 @@
 #include "SnagreelReports/ReportPresentation.hpp"
+#include "SnagreelReports/PercentDecoding.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -7,6 +8,9 @@
 
 namespace snagreel::ReportPresentation {
 namespace {
+
+using reports::hexDigitValue;
+using reports::percentDecodedBytes;
 
 constexpr std::size_t npos = std::string_view::npos;
 
@@ -198,38 +202,12 @@ void escapeInto(std::string& out, std::string_view text) {
 // ---------------------------------------------------------------------------
 // Links
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 std::optional<std::string> percentDecoded(std::string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '%') {
-            out.push_back(s[i]);
-            continue;
-        }
-        if (i + 2 >= s.size()) {
-            return std::nullopt;
-        }
-        const int high = hexValue(s[i + 1]);
-        const int low = hexValue(s[i + 2]);
-        if (high < 0 || low < 0) {
-            return std::nullopt;
-        }
-        out.push_back(static_cast<char>(high * 16 + low));
-        i += 2;
+    auto decoded = percentDecodedBytes(s);
+    if (!decoded) {
+        return std::nullopt;
     }
+    std::string& out = *decoded;
     // Decoded bytes that are not text are not a name anybody meant.
     std::size_t i = 0;
     char32_t cp = 0;
@@ -321,7 +299,7 @@ bool isHostChar(char c) {
     return isUnreserved(c);
 }
 bool isIpLiteralChar(char c) {
-    return hexValue(c) >= 0 || c == ':' || c == '.';
+    return hexDigitValue(c) >= 0 || c == ':' || c == '.';
 }
 
 std::optional<UrlParts> parseReference(std::string_view s) {
