@@ -211,7 +211,6 @@ TEST(LinuxNetworkPath, DefaultRoutesThroughUsableLinksDecideThePath) {
          Status::unsatisfied,
          {},
          false},
-        {"link down", {defaultRoute({2})}, {{2, 0}}, Status::unsatisfied, {}, false},
         {"default only in another table",
          {defaultRoute({2}, AF_INET, 100)},
          {},
@@ -376,16 +375,6 @@ TEST(LinuxNetlinkParsing, ReadsLinksAndMultipathRoutesAndDropsMalformedOnes) {
 }
 
 // ---- The real netlink monitor -------------------------------------------------
-
-TEST(LinuxNetworkPathMonitor, ReadsThisMachinesTablesWithLoopback) {
-    const auto tables = readLinuxNetworkTables();
-    ASSERT_TRUE(tables) << tables.error().description();
-    bool loopback = false;
-    for (const auto& [index, link] : tables->links) {
-        loopback = loopback || (link.name == "lo" && link.type == ARPHRD_LOOPBACK);
-    }
-    EXPECT_TRUE(loopback);
-}
 
 TEST(LinuxNetworkPathMonitor, DeliversAnInitialPathAndStopsItsThreadOnCancel) {
     const std::size_t before = threadCount();
@@ -604,13 +593,11 @@ TEST(LinuxThermalState, TakesTheWorstZoneAgainstItsTripPoints) {
     const std::vector<ThermalCase> cases = {
         {"no zones", {}, State::other},
         {"missing temp", {{std::nullopt, laptop}}, State::other},
-        {"unreadable temp", {{"EIO\n", laptop}}, State::other},
         {"bare sensor without trips", {{"95000\n", {}}}, State::other},
         {"cool", {{"45000\n", laptop}}, State::nominal},
         {"just under the fair margin", {{"79999\n", laptop}}, State::nominal},
         {"at the fair margin", {{"80000\n", laptop}}, State::fair},
         {"at passive", {{"90000\n", laptop}}, State::serious},
-        {"above passive", {{"99999\n", laptop}}, State::serious},
         {"at critical", {{"100000\n", laptop}}, State::critical},
         {"hot stands in for passive",
          {{"75000\n", {{"hot", "80000"}, {"critical", "95000"}}}},
@@ -619,7 +606,6 @@ TEST(LinuxThermalState, TakesTheWorstZoneAgainstItsTripPoints) {
         {"passive preferred over hot",
          {{"90000\n", {{"hot", "85000"}, {"passive", "99000"}}}},
          State::fair},
-        {"critical only", {{"70000\n", {{"critical", "105000"}}}}, State::nominal},
         {"critical only, reached", {{"105000\n", {{"critical", "105000"}}}}, State::critical},
         {"disabled trips ignored",
          {{"30000\n", {{"passive", "0"}, {"critical", "-274000"}}}},
@@ -627,7 +613,6 @@ TEST(LinuxThermalState, TakesTheWorstZoneAgainstItsTripPoints) {
         {"unparsable trip ignored",
          {{"30000\n", {{"passive", "x"}, {"critical", "90000"}}}},
          State::nominal},
-        {"below freezing", {{"-5000\n", laptop}}, State::nominal},
         {"worst zone wins",
          {{"40000\n", laptop}, {"92000\n", laptop}, {"85000\n", laptop}},
          State::serious},
@@ -706,26 +691,21 @@ TEST(LinuxSystemState, WithoutBusReadsFirmwareProfileAndNotifiesOnlyOnChange) {
     EXPECT_EQ(calls.load(), seen);
 }
 
-TEST(LinuxSystemState, NothingReadableGivesFalseAndUnknownThermal) {
-    TemporaryFolder folder;
-    LinuxSystemState state(fakeRoots(folder.path()));
-    EXPECT_FALSE(state.lowPowerMode());
-    EXPECT_EQ(state.powerSaverSource(), LinuxSystemState::PowerSaverSource::none);
-    EXPECT_EQ(state.thermalState(), PlatformThermalState::other);
-}
-
-TEST(LinuxSystemState, UnreachableBusFallsBackToFirmwareProfile) {
+TEST(LinuxSystemState, WithoutAnyReachableSourceTheFirmwareProfileOrNothingAnswers) {
     TemporaryFolder folder;
     auto roots = fakeRoots(folder.path());
     roots.powerProfilesBus = LinuxBus::at("unix:path=" + (folder.path() / "no-bus").string());
+    LinuxSystemState nothing(roots);
+    EXPECT_FALSE(nothing.lowPowerMode());
+    EXPECT_EQ(nothing.powerSaverSource(), LinuxSystemState::PowerSaverSource::none);
+    EXPECT_EQ(nothing.thermalState(), PlatformThermalState::other);
+
     writeFile(roots.sysFirmwareAcpi / "platform_profile", "low-power\n");
     LinuxSystemState state(roots);
     EXPECT_TRUE(state.lowPowerMode());
     EXPECT_EQ(state.powerSaverSource(), LinuxSystemState::PowerSaverSource::platformProfile);
-
     roots.powerProfilesBus = LinuxBus::at("not an address");
-    LinuxSystemState garbled(roots);
-    EXPECT_TRUE(garbled.lowPowerMode());
+    EXPECT_TRUE(LinuxSystemState(roots).lowPowerMode());
 }
 
 // ---- Power saver from power-profiles-daemon on a private bus ---------------------
@@ -850,33 +830,18 @@ INSTANTIATE_TEST_SUITE_P(
                                   "org.freedesktop.UPower.PowerProfiles"}),
     [](const auto& info) { return info.index == 0 ? std::string("hadess") : "freedesktop"; });
 
-TEST(LinuxPowerProfilesBusSpoofing, SignalsFromAnotherConnectionAreIgnored) {
-    if (!testing::PrivateBus::daemonAvailable()) {
-        GTEST_SKIP() << "dbus-daemon is not installed";
-    }
-    std::string whyNot;
-    auto bus = testing::PrivateBus::start(&whyNot);
-    ASSERT_NE(bus, nullptr) << whyNot;
-    TemporaryFolder folder;
-    auto roots = fakeRoots(folder.path());
-    roots.powerProfilesBus = LinuxBus::at(bus->address());
-    roots.statePollSeconds = 3600;
-    auto daemon = std::make_unique<FakePowerProfiles>(bus->address(),
-                                                      ServiceName{"net.hadess.PowerProfiles",
-                                                                  "/net/hadess/PowerProfiles",
-                                                                  "net.hadess.PowerProfiles"},
-                                                      "balanced");
+TEST_P(LinuxPowerProfilesBus, SignalsFromAnotherConnectionAreIgnored) {
+    auto daemon = std::make_unique<FakePowerProfiles>(bus_->address(), GetParam(), "balanced");
     ASSERT_TRUE(daemon->ready());
-    LinuxSystemState state(roots);
+    LinuxSystemState state(roots_);
     ASSERT_FALSE(state.lowPowerMode());
     std::atomic<int> calls{0};
     state.addObserver([&] { ++calls; });
 
     // Anyone may emit a signal on any path; only the name's owner counts.
-    FakePowerProfiles impostor(
-        bus->address(),
-        {"org.example.Impostor", "/net/hadess/PowerProfiles", "net.hadess.PowerProfiles"},
-        "balanced");
+    FakePowerProfiles impostor(bus_->address(),
+                               {"org.example.Impostor", GetParam().path, GetParam().interface},
+                               "balanced");
     ASSERT_TRUE(impostor.ready());
     impostor.setProfile("power-saver");
     // The impostor's signal was routed before setProfile returned, and the daemon's
