@@ -259,7 +259,10 @@ Result<void> exportReport(const ReportStore& store, const ReportExportPlan& plan
     if (!stagingFd) {
         return failed(std::move(stagingFd).error());
     }
-    if (Result<void> written = writeFiles(stagingFd->get(), plan.files); !written) {
+    // Inside, so that a failed allocation still takes the staging folder away.
+    if (Result<void> written =
+            withoutAllocationFailure([&] { return writeFiles(stagingFd->get(), plan.files); });
+        !written) {
         return failed(written.error());
     }
     if (options.beforeMove) {
