@@ -85,10 +85,6 @@ bool isLineTerminator(char32_t cp) {
            cp == 0x2029;
 }
 
-bool isControl(char32_t cp) {
-    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F);
-}
-
 std::size_t skipSpaces(std::string_view s, std::size_t i) {
     while (i < s.size()) {
         const auto [cp, length] = decodeAt(s, i);
@@ -364,7 +360,7 @@ Result<std::optional<std::string>> localDestination(std::string_view link) {
         }
         for (std::size_t i = 0; i < decoded->size();) {
             const auto [cp, length] = decodeAt(*decoded, i);
-            if (isControl(cp)) {
+            if (isControlOrFormat(cp)) {
                 return true;
             }
             i += length;

@@ -10,6 +10,7 @@ namespace snagreel::ReportPresentation {
 namespace {
 
 using reports::hexDigitValue;
+using reports::isControlOrFormat;
 using reports::percentDecodedBytes;
 
 constexpr std::size_t npos = std::string_view::npos;
@@ -128,21 +129,6 @@ bool whitespaceAt(std::string_view s, std::size_t i) {
     }
     std::size_t length = 0;
     return isWhitespace(codePointAt(s, i, length));
-}
-
-// Control (Cc) and format (Cf) characters: the latter include the bidi
-// overrides and zero-width characters that disguise what a link points at.
-bool isControlOrFormat(char32_t c) {
-    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
-        return true;
-    }
-    return c == 0xAD || (c >= 0x600 && c <= 0x605) || c == 0x61C || c == 0x6DD || c == 0x70F ||
-           c == 0x890 || c == 0x891 || c == 0x8E2 || c == 0x180E || (c >= 0x200B && c <= 0x200F) ||
-           (c >= 0x202A && c <= 0x202E) || (c >= 0x2060 && c <= 0x2064) ||
-           (c >= 0x2066 && c <= 0x206F) || c == 0xFEFF || (c >= 0xFFF9 && c <= 0xFFFB) ||
-           c == 0x110BD || c == 0x110CD || (c >= 0x13430 && c <= 0x1343F) ||
-           (c >= 0x1BCA0 && c <= 0x1BCA3) || (c >= 0x1D173 && c <= 0x1D17A) || c == 0xE0001 ||
-           (c >= 0xE0020 && c <= 0xE007F);
 }
 
 std::string_view trimSpacesAndTabs(std::string_view s) {
@@ -863,9 +849,10 @@ private:
             return;
         }
         if (listOrdered_) {
-            out_.push_back(NumberedList{static_cast<int>(listStart_), std::move(listItems_)});
+            out_.emplace_back(std::in_place_type<NumberedList>, static_cast<int>(listStart_),
+                              std::move(listItems_));
         } else {
-            out_.push_back(BulletList{std::move(listItems_)});
+            out_.emplace_back(std::in_place_type<BulletList>, std::move(listItems_));
         }
         listItems_.clear();
         listOpen_ = false;

@@ -27,12 +27,27 @@ bool isPlainFile(const EntryInfo& info) {
     return info.type == EntryType::regular && info.linkCount == 1;
 }
 
-bool hasType(const EntryInfo& info, bool directory) {
-    return directory ? info.type == EntryType::directory : isPlainFile(info);
+// Why `info` is not what the path check expects, if it is not.
+std::optional<const char*> typeRefusal(const EntryInfo& info, bool directory) {
+    if (directory ? info.type == EntryType::directory : isPlainFile(info)) {
+        return std::nullopt;
+    }
+    if (!directory && info.type == EntryType::regular) {
+        return reportmessages::kHardLinked;
+    }
+    return reportmessages::kNotPlainFile;
 }
 
 bool isErrno(const Error& error, int code) {
     return error.domain() == kPosixDomain && error.code() == code;
+}
+
+Result<std::string> readLimited(int fd, ReadLimit limit) {
+    auto bytes = linuxfs::readAll(fd, limit.bytes);
+    if (!bytes && isErrno(bytes.error(), EFBIG)) {
+        return Unexpected{invalid(limit.message)};
+    }
+    return bytes;
 }
 
 // A link or a non-directory met by an O_NOFOLLOW open after the type check passed:
@@ -213,8 +228,8 @@ Result<Walked> walkCapture(int captureFd, const ReportStoreOptions& options,
         if (!seen) {
             return Unexpected{std::move(seen).error()};
         }
-        if (!hasType(*seen, wantDirectory)) {
-            return Unexpected{invalid(reportmessages::kNotPlainFile)};
+        if (const auto refused = typeRefusal(*seen, wantDirectory)) {
+            return Unexpected{invalid(*refused)};
         }
         if (options.beforeOpen) {
             options.beforeOpen(soFar);
@@ -231,8 +246,8 @@ Result<Walked> walkCapture(int captureFd, const ReportStoreOptions& options,
         if (!info) {
             return Unexpected{std::move(info).error()};
         }
-        if (!hasType(*info, wantDirectory)) {
-            return Unexpected{invalid(reportmessages::kNotPlainFile)};
+        if (const auto refused = typeRefusal(*info, wantDirectory)) {
+            return Unexpected{invalid(*refused)};
         }
         walked.target = std::move(*opened);
         walked.info = *info;
@@ -321,7 +336,7 @@ Result<std::filesystem::path> ReportStore::checkedPath(std::string_view relative
     return state_->captureURL / std::filesystem::path(std::string(relative));
 }
 
-Result<std::string> ReportStore::readFile(std::string_view relative) const {
+Result<std::string> ReportStore::readFile(std::string_view relative, ReadLimit limit) const {
     if (auto ok = assertCapture(); !ok) {
         return Unexpected{std::move(ok).error()};
     }
@@ -329,7 +344,7 @@ Result<std::string> ReportStore::readFile(std::string_view relative) const {
     if (!walked) {
         return Unexpected{std::move(walked).error()};
     }
-    return linuxfs::readAll(walked->target.get());
+    return readLimited(walked->target.get(), limit);
 }
 
 Result<bool> ReportStore::existsInCapture(std::string_view relative) const {
@@ -389,7 +404,7 @@ struct Ops {
         return std::move(walked->target);
     }
 
-    Result<std::optional<std::string>> workingData(const std::string& name) const {
+    Result<std::optional<std::string>> workingData(const std::string& name, ReadLimit limit) const {
         if (auto ok = store.assertCapture(); !ok) {
             return Unexpected{std::move(ok).error()};
         }
@@ -416,7 +431,7 @@ struct Ops {
         if (!walked) {
             return Unexpected{std::move(walked).error()};
         }
-        auto bytes = linuxfs::readAll(walked->target.get());
+        auto bytes = readLimited(walked->target.get(), limit);
         if (!bytes) {
             return Unexpected{std::move(bytes).error()};
         }
@@ -431,8 +446,10 @@ struct Ops {
         // An existing entry of that name must be a plain file: a link, a folder or a
         // multiply-linked file there is refused rather than replaced.
         auto existing = linuxfs::statAt(folder->get(), name);
-        if (existing && !isPlainFile(*existing)) {
-            return Unexpected{invalid(reportmessages::kNotPlainFile)};
+        if (existing) {
+            if (const auto refused = typeRefusal(*existing, false)) {
+                return Unexpected{invalid(*refused)};
+            }
         }
         if (!existing && !isErrno(existing.error(), ENOENT)) {
             return Unexpected{std::move(existing).error()};
@@ -468,172 +485,182 @@ struct Ops {
 } // namespace
 
 Result<std::vector<ReportEntry>> ReportStore::list() const {
-    const Ops ops{state_->capture.get(), state_->options, *this};
-    if (auto ok = assertCapture(); !ok) {
-        return Unexpected{std::move(ok).error()};
-    }
-    auto names = linuxfs::listNames(state_->capture.get());
-    if (!names) {
-        return Unexpected{std::move(names).error()};
-    }
-    std::vector<ReportEntry> entries;
-    for (const std::string& name : *names) {
-        if (name.starts_with(".") || !isValidReportID(name)) {
-            continue;
+    return withoutAllocationFailure([&]() -> Result<std::vector<ReportEntry>> {
+        if (auto ok = assertCapture(); !ok) {
+            return Unexpected{std::move(ok).error()};
         }
-        auto info = linuxfs::statAt(state_->capture.get(), name);
-        if (!info) {
-            // Removed since the directory was read: simply not there any more.
-            if (isErrno(info.error(), ENOENT)) {
+        auto names = linuxfs::listNames(state_->capture.get());
+        if (!names) {
+            return Unexpected{std::move(names).error()};
+        }
+        std::vector<ReportEntry> entries;
+        for (const std::string& name : *names) {
+            if (name.starts_with(".") || !isValidReportID(name)) {
                 continue;
             }
-            return Unexpected{std::move(info).error()};
+            // The entry's own metadata, never its contents: a report left unreadable
+            // (another owner, no permissions) or gone since the directory was read
+            // costs only its own row.
+            auto info = linuxfs::statAt(state_->capture.get(), name);
+            if (!info || !isPlainFile(*info)) {
+                continue;
+            }
+            entries.push_back(makeReportEntry(name, info->creationDate, info->modificationDate));
         }
-        if (!isPlainFile(*info)) {
-            continue;
-        }
-        auto made = ops.entry(name);
-        if (!made) {
-            return Unexpected{std::move(made).error()};
-        }
-        entries.push_back(std::move(*made));
-    }
-    sortReportEntries(entries);
-    return entries;
+        sortReportEntries(entries);
+        return entries;
+    });
 }
 
 Result<std::optional<std::string>> ReportStore::selectedID() const {
-    const Ops ops{state_->capture.get(), state_->options, *this};
-    auto bytes = ops.workingData(kSelectionFileName);
-    if (!bytes) {
-        return Unexpected{std::move(bytes).error()};
-    }
-    if (!*bytes) {
-        return std::optional<std::string>();
-    }
-    auto json = parseJson(**bytes);
-    if (!json || !json->is_object()) {
-        return Unexpected{selectionDecodingError()};
-    }
-    auto id = jsonread::readString(*json, "id");
-    if (!id) {
-        return Unexpected{selectionDecodingError()};
-    }
-    if (!isValidReportID(*id)) {
-        return Unexpected{invalid(reportmessages::kUnsupportedFilename)};
-    }
-    auto present = existsAt(state_->capture.get(), *id);
-    if (!present) {
-        return Unexpected{std::move(present).error()};
-    }
-    if (!*present) {
-        return std::optional<std::string>();
-    }
-    if (auto checked = checkedPath(*id, false); !checked) {
-        return Unexpected{std::move(checked).error()};
-    }
-    return std::optional<std::string>(std::move(*id));
+    return withoutAllocationFailure([&]() -> Result<std::optional<std::string>> {
+        const Ops ops{state_->capture.get(), state_->options, *this};
+        auto bytes = ops.workingData(kSelectionFileName, readlimits::kSelection);
+        if (!bytes) {
+            return Unexpected{std::move(bytes).error()};
+        }
+        if (!*bytes) {
+            return std::optional<std::string>();
+        }
+        auto json = parseJson(**bytes);
+        if (!json || !json->is_object()) {
+            return Unexpected{selectionDecodingError()};
+        }
+        auto id = jsonread::readString(*json, "id");
+        if (!id) {
+            return Unexpected{selectionDecodingError()};
+        }
+        if (!isValidReportID(*id)) {
+            return Unexpected{invalid(reportmessages::kUnsupportedFilename)};
+        }
+        auto present = existsAt(state_->capture.get(), *id);
+        if (!present) {
+            return Unexpected{std::move(present).error()};
+        }
+        if (!*present) {
+            return std::optional<std::string>();
+        }
+        if (auto checked = checkedPath(*id, false); !checked) {
+            return Unexpected{std::move(checked).error()};
+        }
+        return std::optional<std::string>(std::move(*id));
+    });
 }
 
 Result<ReportDocument> ReportStore::load(const std::string& id) const {
-    const Ops ops{state_->capture.get(), state_->options, *this};
-    if (!isValidReportID(id)) {
-        return Unexpected{invalid(reportmessages::kUnsupportedFilename)};
-    }
-    auto original = readFile(id);
-    if (!original) {
-        return Unexpected{std::move(original).error()};
-    }
-    if (!isValidUTF8(*original)) {
-        return Unexpected{reportNotUTF8Error(id)};
-    }
-    auto working = ops.workingData(id);
-    if (!working) {
-        return Unexpected{std::move(working).error()};
-    }
-    if (*working && !isValidUTF8(**working)) {
-        return Unexpected{invalid(reportmessages::kWorkingNotUTF8)};
-    }
-    auto made = ops.entry(id);
-    if (!made) {
-        return Unexpected{std::move(made).error()};
-    }
-    ReportDocument document;
-    document.entry = std::move(*made);
-    document.text = *working ? std::move(**working) : *original;
-    document.originalText = std::move(*original);
-    return document;
+    return withoutAllocationFailure([&]() -> Result<ReportDocument> {
+        const Ops ops{state_->capture.get(), state_->options, *this};
+        if (!isValidReportID(id)) {
+            return Unexpected{invalid(reportmessages::kUnsupportedFilename)};
+        }
+        auto original = readFile(id, readlimits::kReport);
+        if (!original) {
+            return Unexpected{std::move(original).error()};
+        }
+        if (!isValidUTF8(*original)) {
+            return Unexpected{reportNotUTF8Error(id)};
+        }
+        auto working = ops.workingData(id, readlimits::kReport);
+        if (!working) {
+            return Unexpected{std::move(working).error()};
+        }
+        if (*working && !isValidUTF8(**working)) {
+            return Unexpected{invalid(reportmessages::kWorkingNotUTF8)};
+        }
+        auto made = ops.entry(id);
+        if (!made) {
+            return Unexpected{std::move(made).error()};
+        }
+        ReportDocument document;
+        document.entry = std::move(*made);
+        document.text = *working ? std::move(**working) : *original;
+        document.originalText = std::move(*original);
+        return document;
+    });
 }
 
 Result<ReportDocument> ReportStore::select(const std::string& id) const {
-    const Ops ops{state_->capture.get(), state_->options, *this};
-    auto document = load(id);
-    if (!document) {
+    return withoutAllocationFailure([&]() -> Result<ReportDocument> {
+        const Ops ops{state_->capture.get(), state_->options, *this};
+        auto document = load(id);
+        if (!document) {
+            return document;
+        }
+        if (auto stored = ops.storeSelection(id); !stored) {
+            return Unexpected{std::move(stored).error()};
+        }
         return document;
-    }
-    if (auto stored = ops.storeSelection(id); !stored) {
-        return Unexpected{std::move(stored).error()};
-    }
-    return document;
+    });
 }
 
 Result<void> ReportStore::save(const std::string& id, std::string_view text) const {
-    const Ops ops{state_->capture.get(), state_->options, *this};
-    if (!isValidReportID(id)) {
-        return Unexpected{invalid(reportmessages::kUnsupportedFilename)};
-    }
-    if (auto checked = checkedPath(id, false); !checked) {
-        return Unexpected{std::move(checked).error()};
-    }
-    // Bytes that load would refuse are refused here, before they replace a good copy.
-    if (!isValidUTF8(text)) {
-        return Unexpected{invalid(reportmessages::kWorkingNotUTF8)};
-    }
-    return ops.writeWorking(id, text);
+    return withoutAllocationFailure([&]() -> Result<void> {
+        const Ops ops{state_->capture.get(), state_->options, *this};
+        if (!isValidReportID(id)) {
+            return Unexpected{invalid(reportmessages::kUnsupportedFilename)};
+        }
+        if (auto checked = checkedPath(id, false); !checked) {
+            return Unexpected{std::move(checked).error()};
+        }
+        // Bytes that load would refuse are refused here, before they replace a good copy.
+        if (text.size() > readlimits::kReport.bytes) {
+            return Unexpected{invalid(readlimits::kReport.message)};
+        }
+        if (!isValidUTF8(text)) {
+            return Unexpected{invalid(reportmessages::kWorkingNotUTF8)};
+        }
+        return ops.writeWorking(id, text);
+    });
 }
 
 Result<ReportDocument> ReportStore::createManual(std::string_view text) const {
-    const Ops ops{state_->capture.get(), state_->options, *this};
-    if (!isValidUTF8(text)) {
-        return Unexpected{invalid(reportmessages::kWorkingNotUTF8)};
-    }
-    if (auto folder = ops.ensureWorking(); !folder) {
-        return Unexpected{std::move(folder).error()};
-    }
-    std::string identifier = state_->options.makeIdentifier ? state_->options.makeIdentifier() : "";
-    if (identifier.empty()) {
-        identifier = linuxfs::newUpperCaseUUID();
-    }
-    for (char& c : identifier) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
+    return withoutAllocationFailure([&]() -> Result<ReportDocument> {
+        const Ops ops{state_->capture.get(), state_->options, *this};
+        if (text.size() > readlimits::kReport.bytes) {
+            return Unexpected{invalid(readlimits::kReport.message)};
         }
-    }
-    const std::string name = "report-manual-" + identifier + ".md";
-    if (!isValidReportID(name)) {
-        return Unexpected{invalid(reportmessages::kUnsupportedFilename)};
-    }
-    const int capture = state_->capture.get();
-    const std::string staging = ".report-" + linuxfs::newUpperCaseUUID() + ".tmp";
-    if (auto wrote = linuxfs::writeNewFile(capture, staging, text, 0600); !wrote) {
-        return Unexpected{std::move(wrote).error()};
-    }
-    // linkat refuses an existing name, so no report is ever replaced. The staging
-    // name goes at once, leaving the report with its single link before it is read.
-    auto linked = linuxfs::linkNew(capture, staging, name);
-    linuxfs::removeAt(capture, staging);
-    linuxfs::syncDirectory(capture);
-    if (!linked) {
-        return Unexpected{std::move(linked).error()};
-    }
-    auto document = load(name);
-    Result<void> stored = document ? ops.storeSelection(name) : Result<void>();
-    if (!document || !stored) {
-        linuxfs::removeAt(capture, name);
+        if (!isValidUTF8(text)) {
+            return Unexpected{invalid(reportmessages::kWorkingNotUTF8)};
+        }
+        if (auto folder = ops.ensureWorking(); !folder) {
+            return Unexpected{std::move(folder).error()};
+        }
+        std::string identifier =
+            state_->options.makeIdentifier ? state_->options.makeIdentifier() : "";
+        if (identifier.empty()) {
+            identifier = linuxfs::newUpperCaseUUID();
+        }
+        for (char& c : identifier) {
+            if (c >= 'a' && c <= 'z') {
+                c = static_cast<char>(c - 'a' + 'A');
+            }
+        }
+        const std::string name = "report-manual-" + identifier + ".md";
+        if (!isValidReportID(name)) {
+            return Unexpected{invalid(reportmessages::kUnsupportedFilename)};
+        }
+        const int capture = state_->capture.get();
+        const std::string staging = ".report-" + linuxfs::newUpperCaseUUID() + ".tmp";
+        if (auto wrote = linuxfs::writeNewFile(capture, staging, text, 0600); !wrote) {
+            return Unexpected{std::move(wrote).error()};
+        }
+        // linkat refuses an existing name, so no report is ever replaced. The staging
+        // name goes at once, leaving the report with its single link before it is read.
+        auto linked = linuxfs::linkNew(capture, staging, name);
+        linuxfs::removeAt(capture, staging);
         linuxfs::syncDirectory(capture);
-        return Unexpected{!document ? std::move(document).error() : std::move(stored).error()};
-    }
-    return document;
+        if (!linked) {
+            return Unexpected{std::move(linked).error()};
+        }
+        auto document = load(name);
+        Result<void> stored = document ? ops.storeSelection(name) : Result<void>();
+        if (!document || !stored) {
+            linuxfs::removeAt(capture, name);
+            linuxfs::syncDirectory(capture);
+            return Unexpected{!document ? std::move(document).error() : std::move(stored).error()};
+        }
+        return document;
+    });
 }
 
 } // namespace snagreel::reports

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,7 +39,52 @@ inline constexpr const char* kPathEscapes = "An evidence path escapes the select
 inline constexpr const char* kNotPlainFile =
     "A report or evidence path is not a regular file/directory, or is a symbolic link.";
 inline constexpr const char* kWorkingNotUTF8 = "The saved working copy is not valid UTF-8.";
+inline constexpr const char* kHardLinked =
+    "A report or evidence file has more than one hard link, so it may belong outside the capture.";
+inline constexpr const char* kReportTooLarge =
+    "The report or its working copy is larger than 4 MiB and cannot be opened.";
+inline constexpr const char* kSelectionTooLarge =
+    "The report selection is larger than 4 KiB and cannot be read.";
+inline constexpr const char* kIndexTooLarge =
+    "An evidence index is larger than 1 MiB and cannot be exported.";
+inline constexpr const char* kEvidenceTooLarge =
+    "The recording or an evidence image is too large to include in a portable report.";
+inline constexpr const char* kExportTooLarge = "The portable report would be larger than 512 MiB.";
+inline constexpr const char* kOutOfMemory = "There is not enough memory to read the report files.";
 } // namespace reportmessages
+
+// The most bytes read from one file of a kind, and the sentence that refuses more.
+// Far above anything written by the app or an engine, and far below what would
+// exhaust memory: a planted huge file is refused before it is read.
+struct ReadLimit {
+    std::size_t bytes;
+    const char* message;
+};
+
+namespace readlimits {
+// A report or working copy is text someone reads and edits.
+inline constexpr ReadLimit kReport{std::size_t{4} << 20, reportmessages::kReportTooLarge};
+// {"id": name} with a name of at most NAME_MAX bytes, even fully \u-escaped.
+inline constexpr ReadLimit kSelection{std::size_t{4} << 10, reportmessages::kSelectionTooLarge};
+// About 200 bytes a frame: thousands of frames, where a 60 s clip has 900.
+inline constexpr ReadLimit kEvidenceIndex{std::size_t{1} << 20, reportmessages::kIndexTooLarge};
+// A full-screen PNG of an 8K display stays well below this.
+inline constexpr ReadLimit kEvidenceImage{std::size_t{64} << 20, reportmessages::kEvidenceTooLarge};
+// A 60 s clip at 15 fps is about 30 MB; eight times that covers the largest screens.
+inline constexpr ReadLimit kRecording{std::size_t{256} << 20, reportmessages::kEvidenceTooLarge};
+// Everything a portable export holds in memory at once.
+inline constexpr std::size_t kExportBytes = std::size_t{512} << 20;
+} // namespace readlimits
+
+// Runs `body`, turning an allocation failure into an error: the store's and the
+// export's operations report failures as values and must not throw.
+template <typename Body> auto withoutAllocationFailure(Body&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return Unexpected{reportStoreError(reportmessages::kOutOfMemory)};
+    }
+}
 
 // ^[A-Za-z0-9][A-Za-z0-9._ -]*\.md$ — also bounded by NAME_MAX and free of NUL.
 bool isValidReportID(std::string_view id);
@@ -79,8 +125,9 @@ public:
     const std::filesystem::path& captureURL() const;
     const char* workingName() const { return kWorkingName; }
 
-    // Newest first; hidden files, names breaking the rule, links, folders and
-    // multiply-linked files are skipped.
+    // Newest first, from the entries' metadata alone: a report that cannot be opened
+    // is still listed. Hidden files, names breaking the rule, links, folders,
+    // multiply-linked files and entries that cannot be looked at are skipped.
     Result<std::vector<ReportEntry>> list() const;
     Result<std::optional<std::string>> selectedID() const;
     Result<ReportDocument> load(const std::string& id) const;
@@ -99,8 +146,9 @@ public:
     // and the last as a regular file unless `directory`.
     Result<std::filesystem::path> checkedPath(std::string_view relative, bool directory) const;
     // The bytes of a regular file inside the capture, checked as checkedPath does
-    // and read from the descriptor that was checked.
-    Result<std::string> readFile(std::string_view relative) const;
+    // and read from the descriptor that was checked; a file larger than `limit` fails
+    // with its message.
+    Result<std::string> readFile(std::string_view relative, ReadLimit limit) const;
     // Whether a capture-relative item exists (not following links); the pieces
     // before the last are checked as directories.
     Result<bool> existsInCapture(std::string_view relative) const;

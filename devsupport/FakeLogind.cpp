@@ -3,11 +3,8 @@
 #include "devsupport/Waiting.hpp"
 
 #include <cerrno>
-#include <chrono>
 #include <fcntl.h>
-#include <future>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -119,89 +116,29 @@ std::unique_ptr<FakeLogind> FakeLogind::start(const std::string& address, Option
         SD_BUS_VTABLE_END,
     };
 
-    auto fail = [&](const char* what) -> std::unique_ptr<FakeLogind> {
-        if (whyNot != nullptr) {
-            *whyNot = what;
-        }
+    FakeLogind* raw = fake.get();
+    fake->service_ = FakeBusService::start(
+        address,
+        [&](sd_bus* bus) {
+            int r = sd_bus_add_object_vtable(bus, nullptr, kManagerPath, kManager, manager, raw);
+            if (r >= 0) {
+                r = sd_bus_add_object_vtable(bus, nullptr, raw->sessionPath_.c_str(), kSession,
+                                             session, raw);
+            }
+            return r < 0 ? r : sd_bus_request_name(bus, kService, 0);
+        },
+        whyNot);
+    if (!fake->service_) {
         return nullptr;
-    };
-    fake->wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (sd_bus_new(&fake->bus_) < 0 || sd_bus_set_address(fake->bus_, address.c_str()) < 0 ||
-        sd_bus_set_bus_client(fake->bus_, 1) < 0 || sd_bus_start(fake->bus_) < 0) {
-        return fail("the fake logind could not connect to the bus");
     }
-    if (sd_bus_add_object_vtable(fake->bus_, nullptr, kManagerPath, kManager, manager, fake.get()) <
-            0 ||
-        sd_bus_add_object_vtable(fake->bus_, nullptr, fake->sessionPath_.c_str(), kSession, session,
-                                 fake.get()) < 0 ||
-        sd_bus_request_name(fake->bus_, kService, 0) < 0) {
-        return fail("the fake logind could not export its objects");
-    }
-    fake->thread_ = std::thread([raw = fake.get()] { raw->run(); });
     return fake;
 }
 
 FakeLogind::~FakeLogind() {
-    stop_ = true;
-    if (wake_ >= 0) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const auto written = ::write(wake_, &one, sizeof one);
-    }
-    if (thread_.joinable()) {
-        thread_.join();
-    }
-    if (bus_ != nullptr) {
-        sd_bus_flush_close_unref(bus_);
-    }
-    if (wake_ >= 0) {
-        ::close(wake_);
-    }
+    service_.reset();
     for (int fd : inhibitorReadEnds_) {
         ::close(fd);
     }
-}
-
-void FakeLogind::run() {
-    while (!stop_) {
-        while (sd_bus_process(bus_, nullptr) > 0) {
-        }
-        std::vector<std::function<void()>> work;
-        {
-            std::lock_guard lock(mutex_);
-            work.swap(work_);
-        }
-        if (!work.empty()) {
-            for (auto& item : work) {
-                item();
-            }
-            continue;
-        }
-        pollfd fds[2] = {{wake_, POLLIN, 0},
-                         {sd_bus_get_fd(bus_), static_cast<short>(sd_bus_get_events(bus_)), 0}};
-        ::poll(fds, 2, 1000);
-        std::uint64_t drained = 0;
-        [[maybe_unused]] const auto got = ::read(wake_, &drained, sizeof drained);
-    }
-}
-
-void FakeLogind::onBusThread(std::function<void()> work) {
-    std::promise<void> done;
-    auto finished = done.get_future();
-    {
-        std::lock_guard lock(mutex_);
-        work_.push_back([this, &work, &done] {
-            work();
-            // A round trip to the bus: once answered, what was sent has been routed.
-            sd_bus_message* reply = nullptr;
-            sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                               "org.freedesktop.DBus", "GetId", nullptr, &reply, "");
-            sd_bus_message_unref(reply);
-            done.set_value();
-        });
-    }
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto written = ::write(wake_, &one, sizeof one);
-    finished.wait();
 }
 
 std::string FakeLogind::sessionPath() const {
@@ -236,31 +173,35 @@ bool FakeLogind::waitUntilReleased() const {
 }
 
 void FakeLogind::emitPrepareForSleep(bool sleeping) {
-    onBusThread([this, sleeping] {
-        sd_bus_emit_signal(bus_, kManagerPath, kManager, "PrepareForSleep", "b", sleeping ? 1 : 0);
+    service_->onBusThread([sleeping](sd_bus* bus) {
+        sd_bus_emit_signal(bus, kManagerPath, kManager, "PrepareForSleep", "b", sleeping ? 1 : 0);
     });
 }
 
 void FakeLogind::setActive(bool active) {
-    onBusThread([this, active] {
+    service_->onBusThread([this, active](sd_bus* bus) {
         active_ = active;
-        sd_bus_emit_properties_changed(bus_, sessionPath_.c_str(), kSession, "Active", nullptr);
+        sd_bus_emit_properties_changed(bus, sessionPath_.c_str(), kSession, "Active", nullptr);
     });
 }
 
 void FakeLogind::setLockedHint(bool locked) {
-    onBusThread([this, locked] {
+    service_->onBusThread([this, locked](sd_bus* bus) {
         locked_ = locked;
-        sd_bus_emit_properties_changed(bus_, sessionPath_.c_str(), kSession, "LockedHint", nullptr);
+        sd_bus_emit_properties_changed(bus, sessionPath_.c_str(), kSession, "LockedHint", nullptr);
     });
 }
 
 void FakeLogind::lock() {
-    onBusThread([this] { sd_bus_emit_signal(bus_, sessionPath_.c_str(), kSession, "Lock", ""); });
+    service_->onBusThread([this](sd_bus* bus) {
+        sd_bus_emit_signal(bus, sessionPath_.c_str(), kSession, "Lock", "");
+    });
 }
 
 void FakeLogind::unlock() {
-    onBusThread([this] { sd_bus_emit_signal(bus_, sessionPath_.c_str(), kSession, "Unlock", ""); });
+    service_->onBusThread([this](sd_bus* bus) {
+        sd_bus_emit_signal(bus, sessionPath_.c_str(), kSession, "Unlock", "");
+    });
 }
 
 } // namespace snagreel::devsupport

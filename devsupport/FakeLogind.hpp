@@ -1,12 +1,12 @@
 #pragma once
 
-#include <atomic>
+#include "devsupport/FakeBusService.hpp"
+
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <systemd/sd-bus.h>
-#include <thread>
 #include <vector>
 
 namespace snagreel::devsupport {
@@ -57,9 +57,6 @@ public:
 
 private:
     FakeLogind() = default;
-    void run();
-    // Runs `work` on the bus thread and returns after a round trip to the bus.
-    void onBusThread(std::function<void()> work);
 
     static int inhibit(sd_bus_message* message, void* self, sd_bus_error* error);
     static int getSession(sd_bus_message* message, void* self, sd_bus_error* error);
@@ -69,9 +66,6 @@ private:
 
     Options options_;
     std::string sessionPath_;
-    sd_bus* bus_ = nullptr;
-    int wake_ = -1;
-    std::atomic<bool> stop_{false};
     bool active_ = true;
     bool locked_ = false;
 
@@ -79,8 +73,8 @@ private:
     std::vector<InhibitCall> calls_;
     std::vector<int> inhibitorReadEnds_;
     std::vector<std::string> lookups_;
-    std::vector<std::function<void()>> work_;
-    std::thread thread_;
+    // Last, so that its thread ends before anything it calls back into goes.
+    std::unique_ptr<FakeBusService> service_;
 };
 
 } // namespace snagreel::devsupport

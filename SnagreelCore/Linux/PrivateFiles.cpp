@@ -32,6 +32,21 @@ void syncDirectory(const std::filesystem::path& directory) {
 
 } // namespace
 
+Result<void> writeAll(int fd, std::string_view bytes) {
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Unexpected{Error::posix(errno)};
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    return {};
+}
+
 Result<void> writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
                                  unsigned mode) {
     std::string pattern = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX"));
@@ -53,16 +68,8 @@ Result<void> writeFileAtomically(const std::filesystem::path& path, std::string_
     if (::fchmod(fd, static_cast<mode_t>(mode)) != 0) {
         return failed(errno);
     }
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return failed(errno);
-        }
-        written += static_cast<std::size_t>(n);
+    if (auto wrote = writeAll(fd, bytes); !wrote) {
+        return failed(static_cast<int>(wrote.error().code()));
     }
     if (::fsync(fd) != 0) {
         return failed(errno);

@@ -7,6 +7,10 @@
 
 namespace snagreel {
 
+// Writes all of `bytes` to `fd`, resuming after a signal or a short write; fails with
+// the POSIX error of the write that failed.
+Result<void> writeAll(int fd, std::string_view bytes);
+
 // Writes `bytes` under a temporary name in the same directory, flushes it to disk and
 // renames it over `path`, so that a reader sees the old file or the whole new one.
 Result<void> writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,

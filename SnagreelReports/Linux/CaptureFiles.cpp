@@ -1,5 +1,7 @@
 #include "SnagreelReports/Linux/CaptureFiles.hpp"
 
+#include "SnagreelCore/Linux/PrivateFiles.hpp"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -8,8 +10,10 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <random>
 
@@ -83,21 +87,6 @@ std::string randomHex(std::size_t bytes) {
         text += pair.data();
     }
     return text;
-}
-
-Result<void> writeAll(int fd, std::string_view bytes) {
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return Unexpected{lastError()};
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    return {};
 }
 
 Result<UniqueFd> walkWithoutLinks(const std::filesystem::path& absolute) {
@@ -180,8 +169,16 @@ Result<UniqueFd> openPathWithoutLinks(const std::filesystem::path& absolute) {
     return Unexpected{lastError()};
 }
 
-Result<std::string> readAll(int fd) {
+Result<std::string> readAll(int fd, std::size_t limit) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        return Unexpected{lastError()};
+    }
+    if (info.st_size > 0 && static_cast<std::uint64_t>(info.st_size) > limit) {
+        return Unexpected{Error::posix(EFBIG)};
+    }
     std::string bytes;
+    bytes.reserve(static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)));
     std::array<char, 65536> buffer{};
     for (;;) {
         const ssize_t n = ::read(fd, buffer.data(), buffer.size());
@@ -193,6 +190,9 @@ Result<std::string> readAll(int fd) {
         }
         if (n == 0) {
             return bytes;
+        }
+        if (static_cast<std::size_t>(n) > limit - bytes.size()) {
+            return Unexpected{Error::posix(EFBIG)};
         }
         bytes.append(buffer.data(), static_cast<std::size_t>(n));
     }
@@ -246,7 +246,7 @@ Result<void> writeNewFile(int dirfd, const std::string& name, std::string_view b
     if (::fchmod(fd.get(), mode) != 0) {
         return failed(lastError());
     }
-    if (auto wrote = writeAll(fd.get(), bytes); !wrote) {
+    if (auto wrote = snagreel::writeAll(fd.get(), bytes); !wrote) {
         return failed(std::move(wrote).error());
     }
     if (::fsync(fd.get()) != 0) {

@@ -65,7 +65,9 @@ Result<UniqueFd> openFileAt(int dirfd, const std::string& name);
 // "/" one piece at a time (openat2 with RESOLVE_NO_SYMLINKS where the kernel has it).
 Result<UniqueFd> openPathWithoutLinks(const std::filesystem::path& absolute);
 
-Result<std::string> readAll(int fd);
+// Reads the whole file, refusing with EFBIG one that holds more than `limit` bytes:
+// before reading when its size says so, while reading when it grows.
+Result<std::string> readAll(int fd, std::size_t limit);
 // The names in a directory, without "." and "..".
 Result<std::vector<std::string>> listNames(int dirfd);
 

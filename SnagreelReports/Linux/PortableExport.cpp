@@ -1,6 +1,7 @@
 #include "SnagreelReports/Linux/CaptureFiles.hpp"
 #include "SnagreelReports/ReportExport.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -125,37 +126,66 @@ Result<void> moveIntoPlace(int parent, const std::string& staging, const std::st
 
 } // namespace
 
+namespace {
+
+// The limit for one file of an export: its kind's own, or what is left of the
+// whole export's budget when that is less.
+ReadLimit exportReadLimit(const std::string& relative, std::size_t used) {
+    ReadLimit kind = readlimits::kEvidenceImage;
+    if (relative == "clip.mp4") {
+        kind = readlimits::kRecording;
+    } else if (relative.ends_with("/evidence.json")) {
+        kind = readlimits::kEvidenceIndex;
+    }
+    const std::size_t left = readlimits::kExportBytes - std::min(used, readlimits::kExportBytes);
+    if (left < kind.bytes) {
+        return {left, reportmessages::kExportTooLarge};
+    }
+    return kind;
+}
+
+} // namespace
+
 Result<ReportExportPlan> prepareExport(const ReportStore& store, const std::string& id) {
-    Result<ReportDocument> document = store.load(id);
-    if (!document) {
-        return Unexpected{std::move(document).error()};
-    }
-    const std::string capturePath = store.captureURL().string();
-    exportsteps::EvidenceReader reader;
-    reader.read = [&store](const std::string& relative) { return store.readFile(relative); };
-    reader.relativeIndexedPath =
-        [&capturePath](const std::string& absolute) -> Result<std::string> {
-        if (Result<void> form = exportsteps::validateIndexedPath(absolute); !form) {
-            return Unexpected{form.error()};
+    return withoutAllocationFailure([&]() -> Result<ReportExportPlan> {
+        Result<ReportDocument> document = store.load(id);
+        if (!document) {
+            return Unexpected{std::move(document).error()};
         }
-        // Resolving looks at names on the way, not at contents; the frame itself is read
-        // only afterwards, through the capture's own checks.
-        Result<std::string> resolved = resolvedPath(absolute);
-        if (!resolved) {
-            return Unexpected{std::move(resolved).error()};
+        const std::string capturePath = store.captureURL().string();
+        std::size_t used = document->text.size();
+        exportsteps::EvidenceReader reader;
+        reader.read = [&store, &used](const std::string& relative) -> Result<std::string> {
+            auto bytes = store.readFile(relative, exportReadLimit(relative, used));
+            if (bytes) {
+                used += bytes->size();
+            }
+            return bytes;
+        };
+        reader.relativeIndexedPath =
+            [&capturePath](const std::string& absolute) -> Result<std::string> {
+            if (Result<void> form = exportsteps::validateIndexedPath(absolute); !form) {
+                return Unexpected{form.error()};
+            }
+            // Resolving looks at names on the way, not at contents; the frame itself is
+            // read only afterwards, through the capture's own checks.
+            Result<std::string> resolved = resolvedPath(absolute);
+            if (!resolved) {
+                return Unexpected{std::move(resolved).error()};
+            }
+            return exportsteps::pathBelowCapture(*resolved, capturePath);
+        };
+        Result<std::map<std::string, std::string>> files =
+            exportsteps::exportFiles(document->text, reader);
+        if (!files) {
+            return Unexpected{std::move(files).error()};
         }
-        return exportsteps::pathBelowCapture(*resolved, capturePath);
-    };
-    Result<std::map<std::string, std::string>> files =
-        exportsteps::exportFiles(document->text, reader);
-    if (!files) {
-        return Unexpected{std::move(files).error()};
-    }
-    ReportExportPlan plan;
-    plan.inventory = exportsteps::inventoryOf(*files);
-    plan.capturePath = capturePath;
-    plan.files = std::move(*files);
-    return plan;
+        ReportExportPlan plan;
+        plan.inventory = exportsteps::inventoryOf(*files);
+        plan.capturePath = capturePath;
+        plan.files = std::move(*files);
+        return plan;
+    });
 }
 
 Result<void> exportReport(const ReportStore& store, const ReportExportPlan& plan,
@@ -229,7 +259,10 @@ Result<void> exportReport(const ReportStore& store, const ReportExportPlan& plan
     if (!stagingFd) {
         return failed(std::move(stagingFd).error());
     }
-    if (Result<void> written = writeFiles(stagingFd->get(), plan.files); !written) {
+    // Inside, so that a failed allocation still takes the staging folder away.
+    if (Result<void> written =
+            withoutAllocationFailure([&] { return writeFiles(stagingFd->get(), plan.files); });
+        !written) {
         return failed(written.error());
     }
     if (options.beforeMove) {

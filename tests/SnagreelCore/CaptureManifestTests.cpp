@@ -1,3 +1,5 @@
+#include "SnagreelCore/Diagnostics/DiagnosticTimeline.hpp"
+#include "SnagreelCore/Export/CaptureBundleWriter.hpp"
 #include "SnagreelCore/Export/CaptureManifest.hpp"
 
 #include <nlohmann/json.hpp>
@@ -9,251 +11,255 @@
 namespace snagreel {
 namespace {
 
-CaptureManifest sampleManifest() {
-    CaptureManifest manifest;
-    manifest.captureId = "0f8e2c1a-4b7d-4c2e-9a51-3d6f0b2e7c94";
-    manifest.capturedAt = "2026-12-05T05:31:49Z";
-    manifest.requestedSeconds = 30;
-    manifest.actualSeconds = 29.5;
-    manifest.endedBeforeTriggerSeconds = 0.125;
-    manifest.source = CaptureSource{"display", 412, 1920, 1080};
-    manifest.gaps = {CaptureGap{3.25, 4, "Screen capture dropped a frame."}};
-    manifest.framesPerSecond = 15;
-    manifest.encodedFrameCount = 443;
-    manifest.bufferedBytes = 5242880;
-    manifest.captureBackend = CaptureBackend::screenCaptureKit;
-    return manifest;
+using nlohmann::json;
+using Interface = NetworkPathState::Interface;
+using Status = NetworkPathState::Status;
+using Thermal = SystemState::Thermal;
+
+// A manifest as the bundle writer makes it, with every kind of member: a gap, an
+// identifier at the top of its range, diagnostics with optional members present
+// and absent.
+CaptureManifest goldenManifest() {
+    auto format = std::make_shared<CodecParameters>();
+    CaptureSnapshot snapshot;
+    for (int i = 0; i < 3; ++i) {
+        EncodedFrame frame;
+        frame.timestamp = 100.5 + i * 0.5;
+        frame.byteCount = 1000 + i;
+        frame.payload.format = format;
+        snapshot.frames.push_back(frame);
+    }
+    snapshot.end = 102.25;
+    snapshot.endedBeforeTrigger = 0.75;
+    snapshot.source =
+        CaptureSource{"display", std::numeric_limits<std::uint32_t>::max(), 1280, 720};
+    snapshot.gaps = {CaptureGap{0.25, 0.75, "Screen capture dropped a frame."}};
+
+    DiagnosticsBuffer buffer(60, 127);
+    buffer.start(0, SystemState{std::nullopt, Thermal::fair});
+    buffer.network.record(
+        NetworkPathState{Status::satisfied, {Interface::wifi, Interface::loopback}, true, false},
+        1);
+    buffer.network.record(NetworkPathState::unknown(), 2);
+    DiagnosticEnvironment environment;
+    environment.osVersion = "6.1.0";
+    environment.appVersion = "0.1.0";
+    environment.appBuild = "1";
+    environment.hardwareClass = "Linux";
+    environment.hardwareModel = "X1";
+    environment.processArchitecture = "x86_64";
+    environment.physicalMemoryBytes = 25769803776ull;
+    snapshot.diagnostics = buffer.snapshot(0, 3, environment);
+
+    const auto at = std::chrono::system_clock::time_point(std::chrono::seconds(1796448709)) +
+                    std::chrono::milliseconds(999);
+    return makeCaptureManifest(snapshot, 30, at, CaptureConfiguration{},
+                               "0f8e2c1a-4b7d-4c2e-9a51-3d6f0b2e7c94");
 }
 
-CaptureDiagnostics sampleDiagnostics() {
-    CaptureDiagnostics diagnostics;
-    diagnostics.environment.osVersion = "Debian 12";
-    diagnostics.environment.hardwareClass = "Linux";
-    diagnostics.environment.processArchitecture = "x86_64";
-    diagnostics.environment.physicalMemoryBytes = 25769803776ULL;
-    return diagnostics;
-}
-
-std::string encoded(const CaptureManifest& manifest) {
-    auto text = encodeManifest(manifest);
-    EXPECT_TRUE(text.hasValue());
-    return text ? *text : std::string();
-}
-
-TEST(CaptureManifestTest, GoldenText) {
-    const std::string expected = R"({
-  "actualSeconds": 29.5,
-  "bufferedBytes": 5242880,
-  "captureBackend": "screenCaptureKit",
+// capturedAt is the request time cut to whole seconds; actualSeconds runs from the
+// first frame to the snapshot end, not to the last frame; keys ascend at every level.
+constexpr const char* kGoldenText = R"GOLDEN({
+  "actualSeconds": 1.75,
+  "bufferedBytes": 3003,
+  "captureBackend": "avFoundation",
   "captureId": "0f8e2c1a-4b7d-4c2e-9a51-3d6f0b2e7c94",
   "capturedAt": "2026-12-05T05:31:49Z",
   "codec": "h264",
-  "encodedFrameCount": 443,
-  "endedBeforeTriggerSeconds": 0.125,
+  "diagnostics": {
+    "environment": {
+      "appBuild": "1",
+      "appVersion": "0.1.0",
+      "hardwareClass": "Linux",
+      "hardwareModel": "X1",
+      "osVersion": "6.1.0",
+      "physicalMemoryBytes": 25769803776,
+      "processArchitecture": "x86_64"
+    },
+    "networkPath": {
+      "historyTruncated": false,
+      "samples": [
+        {
+          "atSeconds": 0.0,
+          "interfaceTypes": [],
+          "status": "unknown"
+        },
+        {
+          "atSeconds": 1.0,
+          "interfaceTypes": [
+            "wifi",
+            "loopback"
+          ],
+          "isConstrained": false,
+          "isExpensive": true,
+          "observedAtSeconds": 1.0,
+          "status": "satisfied"
+        },
+        {
+          "atSeconds": 2.0,
+          "interfaceTypes": [],
+          "status": "unknown"
+        }
+      ]
+    },
+    "systemState": {
+      "historyTruncated": false,
+      "samples": [
+        {
+          "atSeconds": 0.0,
+          "observedAtSeconds": 0.0,
+          "thermalState": "fair"
+        }
+      ]
+    },
+    "timeReference": "clip",
+    "v": 1
+  },
+  "encodedFrameCount": 3,
+  "endedBeforeTriggerSeconds": 0.75,
   "framesPerSecond": 15,
   "gaps": [
     {
-      "endSeconds": 4.0,
+      "endSeconds": 0.75,
       "reason": "Screen capture dropped a frame.",
-      "startSeconds": 3.25
+      "startSeconds": 0.25
     }
   ],
   "networkCapture": "request capture not implemented; passive path state only",
   "requestedSeconds": 30.0,
   "selection": "Starts at the first retained keyframe at or after the requested start; ends at the last valid frame at or before the capture trigger. Warm-up, interruptions and keyframe alignment may shorten the clip.",
   "source": {
-    "height": 1080,
-    "id": 412,
+    "height": 720,
+    "id": 4294967295,
     "kind": "display",
-    "width": 1920
+    "width": 1280
   },
   "v": 1
 }
-)";
-    EXPECT_EQ(encoded(sampleManifest()), expected);
-}
+)GOLDEN";
 
-// Every object in the written text, at every depth, lists its members in ascending
-// byte order; ordered_json keeps the order the text has.
-void expectSortedKeys(const nlohmann::ordered_json& node) {
-    if (node.is_object()) {
-        std::string previous;
-        bool first = true;
-        for (const auto& [key, value] : node.items()) {
-            if (!first) {
-                EXPECT_LT(previous, key);
-            }
-            previous = key;
-            first = false;
-            expectSortedKeys(value);
-        }
-    } else if (node.is_array()) {
-        for (const auto& value : node) {
-            expectSortedKeys(value);
-        }
-    }
-}
+TEST(CaptureManifestTest, GoldenTextRoundTrips) {
+    const CaptureManifest manifest = goldenManifest();
+    auto text = encodeManifest(manifest);
+    ASSERT_TRUE(text) << text.error().message;
+    EXPECT_EQ(*text, kGoldenText);
+    auto decoded = decodeManifest(*text);
+    ASSERT_TRUE(decoded) << decoded.error().message;
+    EXPECT_EQ(*decoded, manifest);
 
-TEST(CaptureManifestTest, KeysAscendAtEveryLevelWithDiagnostics) {
-    auto manifest = sampleManifest();
-    manifest.diagnostics = sampleDiagnostics();
-    manifest.gaps.push_back(CaptureGap{10, 11.5, "The hardware encoder dropped a frame."});
-    const auto text = encoded(manifest);
-    const auto ordered = nlohmann::ordered_json::parse(text);
-    expectSortedKeys(ordered);
-
-    std::vector<std::string> topLevel;
-    for (const auto& [key, value] : ordered.items()) {
-        topLevel.push_back(key);
-    }
-    const std::vector<std::string> expected{"actualSeconds",
-                                            "bufferedBytes",
-                                            "captureBackend",
-                                            "captureId",
-                                            "capturedAt",
-                                            "codec",
-                                            "diagnostics",
-                                            "encodedFrameCount",
-                                            "endedBeforeTriggerSeconds",
-                                            "framesPerSecond",
-                                            "gaps",
-                                            "networkCapture",
-                                            "requestedSeconds",
-                                            "selection",
-                                            "source",
-                                            "v"};
-    EXPECT_EQ(topLevel, expected);
-}
-
-TEST(CaptureManifestTest, EmptyGapsAreAnEmptyArray) {
-    auto manifest = sampleManifest();
-    manifest.gaps.clear();
-    const auto text = encoded(manifest);
-    EXPECT_NE(text.find("\n  \"gaps\": [],\n"), std::string::npos) << text;
-}
-
-TEST(CaptureManifestTest, RoundTripsWithAndWithoutOptionalMembers) {
-    auto full = sampleManifest();
-    full.diagnostics = sampleDiagnostics();
-    full.captureBackend = CaptureBackend::avFoundation;
-
-    auto bare = sampleManifest();
+    // Without the optional members they are left out, not written as null.
+    CaptureManifest bare = manifest;
+    bare.diagnostics.reset();
     bare.captureBackend.reset();
-    const auto bareText = encoded(bare);
-    EXPECT_EQ(bareText.find("captureBackend"), std::string::npos);
-    EXPECT_EQ(bareText.find("diagnostics"), std::string::npos);
-
-    for (const auto& manifest : {full, bare, sampleManifest()}) {
-        auto decoded = decodeManifest(encoded(manifest));
-        ASSERT_TRUE(decoded) << decoded.error().message;
-        EXPECT_EQ(*decoded, manifest);
-    }
+    bare.gaps.clear();
+    auto bareText = encodeManifest(bare);
+    ASSERT_TRUE(bareText);
+    EXPECT_EQ(bareText->find("diagnostics"), std::string::npos);
+    EXPECT_EQ(bareText->find("captureBackend"), std::string::npos);
+    EXPECT_NE(bareText->find("\n  \"gaps\": [],\n"), std::string::npos);
+    EXPECT_EQ(*decodeManifest(*bareText), bare);
 }
 
-// A hand-written manifest as another writer might produce it: integral numbers
-// without fractions, members in any order, extra members, explicit nulls.
-constexpr const char* kHandWritten = R"({
-  "v": 1, "captureId": "id", "capturedAt": "2026-01-01T00:00:00Z",
-  "requestedSeconds": 60, "actualSeconds": 58, "endedBeforeTriggerSeconds": 0,
-  "source": {"kind": "window", "id": 9, "width": 800, "height": 600, "scale": 2},
-  "gaps": [{"startSeconds": 1, "endSeconds": 2, "reason": "r"}],
-  "codec": "h264", "framesPerSecond": 15, "encodedFrameCount": 870, "bufferedBytes": 1,
-  "selection": "s", "networkCapture": "n", "futureMember": {"x": [1, 2]},
-  "diagnostics": null
-})";
-
-TEST(CaptureManifestTest, ReadsHandWrittenManifest) {
-    auto decoded = decodeManifest(kHandWritten);
+// Another writer may use integral numbers without fractions, any member order, extra
+// members and explicit nulls for optional ones.
+TEST(CaptureManifestTest, ReadsWhatAnotherWriterMayProduce) {
+    json document = json::parse(kGoldenText);
+    document["requestedSeconds"] = 60;
+    document["gaps"][0] = {{"startSeconds", 1}, {"endSeconds", 2}, {"reason", "r"}, {"x", 1}};
+    document["source"]["scale"] = 2;
+    document["futureMember"] = {{"x", {1, 2}}};
+    document["diagnostics"]["systemState"]["samples"][0]["lowPowerMode"] = nullptr;
+    auto decoded = decodeManifestJson(document);
     ASSERT_TRUE(decoded) << decoded.error().message;
     EXPECT_EQ(decoded->requestedSeconds, 60);
-    EXPECT_EQ(decoded->source, (CaptureSource{"window", 9, 800, 600}));
-    ASSERT_EQ(decoded->gaps.size(), 1u);
     EXPECT_EQ(decoded->gaps[0], (CaptureGap{1, 2, "r"}));
-    EXPECT_EQ(decoded->selection, "s");
+    EXPECT_EQ(decoded->diagnostics->systemState.samples[0].lowPowerMode, std::nullopt);
+
+    document["diagnostics"] = nullptr;
+    document["captureBackend"] = nullptr;
+    decoded = decodeManifestJson(document);
+    ASSERT_TRUE(decoded) << decoded.error().message;
     EXPECT_EQ(decoded->diagnostics, std::nullopt);
     EXPECT_EQ(decoded->captureBackend, std::nullopt);
 }
 
-TEST(CaptureManifestTest, ReadsBackend) {
-    auto json = nlohmann::json::parse(kHandWritten);
-    json["captureBackend"] = "screenCaptureKit";
-    auto decoded = decodeManifestJson(json);
-    ASSERT_TRUE(decoded);
-    EXPECT_EQ(decoded->captureBackend, CaptureBackend::screenCaptureKit);
-}
-
-TEST(CaptureManifestTest, RejectsBadDocuments) {
-    const auto base = nlohmann::json::parse(kHandWritten);
-    const char* required[] = {
-        "v",
-        "captureId",
-        "capturedAt",
-        "requestedSeconds",
-        "actualSeconds",
-        "endedBeforeTriggerSeconds",
-        "source",
-        "gaps",
-        "codec",
-        "framesPerSecond",
-        "encodedFrameCount",
-        "bufferedBytes",
-        "selection",
-        "networkCapture",
+TEST(CaptureManifestTest, RejectsMissingAndMistypedMembersAtEveryLevel) {
+    const json golden = json::parse(kGoldenText);
+    struct Case {
+        const char* pointer;
+        std::optional<json> replacement; // absent: remove the member
     };
-    for (const char* key : required) {
-        auto json = base;
-        json.erase(key);
-        EXPECT_FALSE(decodeManifestJson(json)) << "without " << key;
-        json[key] = nlohmann::json::array({1});
-        EXPECT_FALSE(decodeManifestJson(json)) << key << " as an array";
-    }
-
-    const std::pair<const char*, nlohmann::json> mistyped[] = {
-        {"v", 1.5},
-        {"captureId", 7},
-        {"requestedSeconds", "60"},
-        {"framesPerSecond", 15.5},
-        {"bufferedBytes", -1.0},
-        {"gaps", nlohmann::json::object()},
-        {"gaps", nlohmann::json::array({nlohmann::json{{"startSeconds", 1}}})},
-        {"source", nlohmann::json{{"kind", "display"}, {"id", -4}, {"width", 1}, {"height", 1}}},
-        {"captureBackend", "x11"},
-        {"captureBackend", "AVFoundation"},
-        {"captureBackend", 1},
-        {"diagnostics", "none"},
-        {"diagnostics", nlohmann::json::array()},
+    const Case cases[] = {
+        {"/v", std::nullopt},
+        {"/v", json(1.5)},
+        {"/captureId", json(7)},
+        {"/capturedAt", std::nullopt},
+        {"/requestedSeconds", json("60")},
+        {"/framesPerSecond", json(15.5)},
+        {"/bufferedBytes", json(-1.0)},
+        {"/selection", json::array({1})},
+        {"/captureBackend", json("x11")},
+        {"/captureBackend", json("AVFoundation")},
+        {"/source/kind", json(3)},
+        {"/source/id", json(-1)},
+        {"/source/id", json(4294967296)},
+        {"/source/id", json("7")},
+        {"/source/width", json(640.0)},
+        {"/source/height", json(9223372036854775808ull)},
+        {"/source", json("display")},
+        {"/gaps", json::object()},
+        {"/gaps/0/startSeconds", std::nullopt},
+        {"/gaps/0/endSeconds", json(nullptr)},
+        {"/gaps/0/reason", json(5)},
+        {"/diagnostics", json("none")},
+        {"/diagnostics/v", json(2)},
+        {"/diagnostics/timeReference", json("host")},
+        {"/diagnostics/environment/osVersion", std::nullopt},
+        {"/diagnostics/environment/physicalMemoryBytes", json(-1)},
+        {"/diagnostics/networkPath/historyTruncated", json(0)},
+        {"/diagnostics/networkPath/samples/1/status", json("connected")},
+        {"/diagnostics/networkPath/samples/1/interfaceTypes/0", json("bluetooth")},
+        {"/diagnostics/networkPath/samples/1/observedAtSeconds", json(true)},
+        {"/diagnostics/systemState/samples/0/thermalState", std::nullopt},
+        {"/diagnostics/systemState/samples/0", json(3)},
     };
-    for (const auto& [key, value] : mistyped) {
-        auto json = base;
-        json[key] = value;
-        EXPECT_FALSE(decodeManifestJson(json)) << key << " = " << value.dump();
-    }
-
-    for (const char* text : {"", "[]", "null", "\"manifest\"", "{", "{\"v\": 1,}", "\xff\xfe"}) {
-        auto decoded = decodeManifest(text);
-        ASSERT_FALSE(decoded) << text;
+    for (const Case& c : cases) {
+        json document = golden;
+        const json::json_pointer pointer(c.pointer);
+        if (c.replacement) {
+            document[pointer] = *c.replacement;
+        } else {
+            document[pointer.parent_pointer()].erase(pointer.back());
+        }
+        const auto decoded = decodeManifestJson(document);
+        ASSERT_FALSE(decoded) << c.pointer;
         EXPECT_FALSE(decoded.error().message.empty());
     }
+    for (const char* text : {"", "[]", "null", "{", "{\"v\": 1,}", "\xff\xfe"}) {
+        EXPECT_FALSE(decodeManifest(text)) << text;
+    }
 }
 
-TEST(CaptureManifestTest, NonFiniteNumbersFailEncoding) {
+TEST(CaptureManifestTest, WhatJsonCannotHoldIsNotWritten) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
-    std::vector<CaptureManifest> manifests(3, sampleManifest());
+    std::vector<CaptureManifest> manifests(4, goldenManifest());
     manifests[0].actualSeconds = nan;
-    manifests[1].requestedSeconds = -inf;
-    manifests[2].gaps[0].endSeconds = inf;
-    manifests.push_back(sampleManifest());
-    manifests.back().diagnostics = sampleDiagnostics();
-    manifests.back().diagnostics->networkPath.samples.push_back(NetworkPathSample{});
-    manifests.back().diagnostics->networkPath.samples.back().atSeconds = nan;
+    manifests[1].gaps[0].endSeconds = -inf;
+    manifests[2].diagnostics->networkPath.samples[0].atSeconds = nan;
+    manifests[3].gaps[0].reason = "bad \xff byte";
     for (const auto& manifest : manifests) {
         auto text = encodeManifest(manifest);
-        EXPECT_FALSE(text);
-        if (!text) {
-            EXPECT_FALSE(text.error().message.empty());
-        }
+        ASSERT_FALSE(text);
+        EXPECT_FALSE(text.error().message.empty());
     }
+}
+
+TEST(CaptureManifestTest, CaptureDatesAreWholeSecondsInUtc) {
+    using namespace std::chrono;
+    using Clock = system_clock;
+    EXPECT_EQ(formatCaptureDate(Clock::time_point(seconds(0))), "1970-01-01T00:00:00Z");
+    EXPECT_EQ(formatCaptureDate(Clock::time_point(milliseconds(-1))), "1969-12-31T23:59:59Z");
 }
 
 } // namespace

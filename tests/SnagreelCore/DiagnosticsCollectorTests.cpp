@@ -216,49 +216,22 @@ TEST_F(DiagnosticsCollectorTest, UnrecognisedPathStatusIsRecordedAsUnknown) {
                               R"({"atSeconds": 2.0, "interfaceTypes": [], "status": "unknown"})"));
 }
 
-TEST(DiagnosticsCollectorConversion, NetworkPathState) {
-    NetworkPath path;
-    path.usesLoopback = true;
-    path.usesWifi = true;
-    path.usesOther = true;
-    path.isConstrained = true;
-
-    struct Case {
-        NetworkPath::Status status;
-        NetworkPathState expected;
-    };
-    const std::vector<Interface> ordered{Interface::wifi, Interface::loopback, Interface::other};
-    for (const Case& c : {
-             Case{NetworkPath::Status::satisfied, {Status::satisfied, ordered, false, true}},
-             Case{NetworkPath::Status::unsatisfied, {Status::unsatisfied, ordered, false, true}},
-             Case{NetworkPath::Status::requiresConnection,
-                  {Status::requiresConnection, ordered, false, true}},
-             Case{NetworkPath::Status::other, NetworkPathState::unknown()},
-         }) {
-        path.status = c.status;
-        EXPECT_EQ(DiagnosticsCollector::networkState(path), c.expected);
-    }
-
+TEST(DiagnosticsCollectorConversion, InterfacesKeepOneOrderAndUnknownsStayUnknown) {
     NetworkPath all;
-    all.status = NetworkPath::Status::satisfied;
+    all.status = NetworkPath::Status::requiresConnection;
     all.usesOther = all.usesLoopback = all.usesCellular = all.usesWiredEthernet = all.usesWifi =
         true;
-    EXPECT_EQ(DiagnosticsCollector::networkState(all).interfaceTypes,
-              (std::vector<Interface>{Interface::wifi, Interface::wiredEthernet,
-                                      Interface::cellular, Interface::loopback, Interface::other}));
-}
-
-TEST(DiagnosticsCollectorConversion, ThermalState) {
-    const std::pair<PlatformThermalState, Thermal> cases[] = {
-        {PlatformThermalState::nominal, Thermal::nominal},
-        {PlatformThermalState::fair, Thermal::fair},
-        {PlatformThermalState::serious, Thermal::serious},
-        {PlatformThermalState::critical, Thermal::critical},
-        {PlatformThermalState::other, Thermal::unknown},
-    };
-    for (auto [platform, expected] : cases) {
-        EXPECT_EQ(DiagnosticsCollector::thermalState(platform), expected);
-    }
+    all.isConstrained = true;
+    EXPECT_EQ(DiagnosticsCollector::networkState(all),
+              (NetworkPathState{Status::requiresConnection,
+                                {Interface::wifi, Interface::wiredEthernet, Interface::cellular,
+                                 Interface::loopback, Interface::other},
+                                false,
+                                true}));
+    all.status = NetworkPath::Status::other;
+    EXPECT_EQ(DiagnosticsCollector::networkState(all), NetworkPathState::unknown());
+    EXPECT_EQ(DiagnosticsCollector::thermalState(PlatformThermalState::serious), Thermal::serious);
+    EXPECT_EQ(DiagnosticsCollector::thermalState(PlatformThermalState::other), Thermal::unknown);
 }
 
 TEST_F(DiagnosticsCollectorTest, ClearWhileIdleStaysIdle) {

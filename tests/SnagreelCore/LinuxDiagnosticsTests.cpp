@@ -4,9 +4,10 @@
 #include "SnagreelCore/Linux/LinuxSystemInformation.hpp"
 #include "SnagreelCore/Linux/LinuxSystemState.hpp"
 #include "SnagreelCore/Support/Executor.hpp"
+#include "devsupport/FakeBusService.hpp"
+#include "devsupport/Waiting.hpp"
 #include "support/PrivateBus.hpp"
 #include "support/TemporaryDirectory.hpp"
-#include "devsupport/Waiting.hpp"
 
 #include <gtest/gtest.h>
 
@@ -22,9 +23,7 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <mutex>
-#include <poll.h>
 #include <sched.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <systemd/sd-bus.h>
 #include <thread>
@@ -212,7 +211,6 @@ TEST(LinuxNetworkPath, DefaultRoutesThroughUsableLinksDecideThePath) {
          Status::unsatisfied,
          {},
          false},
-        {"link down", {defaultRoute({2})}, {{2, 0}}, Status::unsatisfied, {}, false},
         {"default only in another table",
          {defaultRoute({2}, AF_INET, 100)},
          {},
@@ -377,16 +375,6 @@ TEST(LinuxNetlinkParsing, ReadsLinksAndMultipathRoutesAndDropsMalformedOnes) {
 }
 
 // ---- The real netlink monitor -------------------------------------------------
-
-TEST(LinuxNetworkPathMonitor, ReadsThisMachinesTablesWithLoopback) {
-    const auto tables = readLinuxNetworkTables();
-    ASSERT_TRUE(tables) << tables.error().description();
-    bool loopback = false;
-    for (const auto& [index, link] : tables->links) {
-        loopback = loopback || (link.name == "lo" && link.type == ARPHRD_LOOPBACK);
-    }
-    EXPECT_TRUE(loopback);
-}
 
 TEST(LinuxNetworkPathMonitor, DeliversAnInitialPathAndStopsItsThreadOnCancel) {
     const std::size_t before = threadCount();
@@ -605,13 +593,11 @@ TEST(LinuxThermalState, TakesTheWorstZoneAgainstItsTripPoints) {
     const std::vector<ThermalCase> cases = {
         {"no zones", {}, State::other},
         {"missing temp", {{std::nullopt, laptop}}, State::other},
-        {"unreadable temp", {{"EIO\n", laptop}}, State::other},
         {"bare sensor without trips", {{"95000\n", {}}}, State::other},
         {"cool", {{"45000\n", laptop}}, State::nominal},
         {"just under the fair margin", {{"79999\n", laptop}}, State::nominal},
         {"at the fair margin", {{"80000\n", laptop}}, State::fair},
         {"at passive", {{"90000\n", laptop}}, State::serious},
-        {"above passive", {{"99999\n", laptop}}, State::serious},
         {"at critical", {{"100000\n", laptop}}, State::critical},
         {"hot stands in for passive",
          {{"75000\n", {{"hot", "80000"}, {"critical", "95000"}}}},
@@ -620,7 +606,6 @@ TEST(LinuxThermalState, TakesTheWorstZoneAgainstItsTripPoints) {
         {"passive preferred over hot",
          {{"90000\n", {{"hot", "85000"}, {"passive", "99000"}}}},
          State::fair},
-        {"critical only", {{"70000\n", {{"critical", "105000"}}}}, State::nominal},
         {"critical only, reached", {{"105000\n", {{"critical", "105000"}}}}, State::critical},
         {"disabled trips ignored",
          {{"30000\n", {{"passive", "0"}, {"critical", "-274000"}}}},
@@ -628,7 +613,6 @@ TEST(LinuxThermalState, TakesTheWorstZoneAgainstItsTripPoints) {
         {"unparsable trip ignored",
          {{"30000\n", {{"passive", "x"}, {"critical", "90000"}}}},
          State::nominal},
-        {"below freezing", {{"-5000\n", laptop}}, State::nominal},
         {"worst zone wins",
          {{"40000\n", laptop}, {"92000\n", laptop}, {"85000\n", laptop}},
          State::serious},
@@ -707,26 +691,21 @@ TEST(LinuxSystemState, WithoutBusReadsFirmwareProfileAndNotifiesOnlyOnChange) {
     EXPECT_EQ(calls.load(), seen);
 }
 
-TEST(LinuxSystemState, NothingReadableGivesFalseAndUnknownThermal) {
-    TemporaryFolder folder;
-    LinuxSystemState state(fakeRoots(folder.path()));
-    EXPECT_FALSE(state.lowPowerMode());
-    EXPECT_EQ(state.powerSaverSource(), LinuxSystemState::PowerSaverSource::none);
-    EXPECT_EQ(state.thermalState(), PlatformThermalState::other);
-}
-
-TEST(LinuxSystemState, UnreachableBusFallsBackToFirmwareProfile) {
+TEST(LinuxSystemState, WithoutAnyReachableSourceTheFirmwareProfileOrNothingAnswers) {
     TemporaryFolder folder;
     auto roots = fakeRoots(folder.path());
     roots.powerProfilesBus = LinuxBus::at("unix:path=" + (folder.path() / "no-bus").string());
+    LinuxSystemState nothing(roots);
+    EXPECT_FALSE(nothing.lowPowerMode());
+    EXPECT_EQ(nothing.powerSaverSource(), LinuxSystemState::PowerSaverSource::none);
+    EXPECT_EQ(nothing.thermalState(), PlatformThermalState::other);
+
     writeFile(roots.sysFirmwareAcpi / "platform_profile", "low-power\n");
     LinuxSystemState state(roots);
     EXPECT_TRUE(state.lowPowerMode());
     EXPECT_EQ(state.powerSaverSource(), LinuxSystemState::PowerSaverSource::platformProfile);
-
     roots.powerProfilesBus = LinuxBus::at("not an address");
-    LinuxSystemState garbled(roots);
-    EXPECT_TRUE(garbled.lowPowerMode());
+    EXPECT_TRUE(LinuxSystemState(roots).lowPowerMode());
 }
 
 // ---- Power saver from power-profiles-daemon on a private bus ---------------------
@@ -742,45 +721,27 @@ void PrintTo(const ServiceName& service, std::ostream* out) {
 }
 
 // A stand-in for power-profiles-daemon: owns the name, serves ActiveProfile and
-// announces changes, all on a thread of its own (sd-bus objects are single-threaded).
+// announces its changes.
 class FakePowerProfiles {
 public:
     FakePowerProfiles(const std::string& address, ServiceName service, std::string profile)
         : service_(service), profile_(std::move(profile)) {
-        wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (sd_bus_new(&bus_) < 0 || sd_bus_set_address(bus_, address.c_str()) < 0 ||
-            sd_bus_set_bus_client(bus_, 1) < 0 || sd_bus_start(bus_) < 0 ||
-            sd_bus_add_object_vtable(bus_, nullptr, service_.path, service_.interface, kVtable,
-                                     this) < 0 ||
-            sd_bus_request_name(bus_, service_.name, 0) < 0) {
-            return;
-        }
-        ready_ = true;
-        thread_ = std::thread([this] { run(); });
+        bus_ = devsupport::FakeBusService::start(address, [this](sd_bus* bus) {
+            const int r = sd_bus_add_object_vtable(bus, nullptr, service_.path, service_.interface,
+                                                   kVtable, this);
+            return r < 0 ? r : sd_bus_request_name(bus, service_.name, 0);
+        });
     }
 
-    ~FakePowerProfiles() {
-        stop_ = true;
-        signal();
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-        if (bus_ != nullptr) {
-            sd_bus_flush_close_unref(bus_);
-        }
-        ::close(wake_);
-    }
+    bool ready() const { return bus_ != nullptr; }
 
-    bool ready() const { return ready_; }
-    // How many setProfile calls the bus has routed.
-    int applied() const { return applied_.load(); }
-
+    // Returns once the change has been announced on the bus.
     void setProfile(std::string profile) {
-        {
-            std::lock_guard lock(mutex_);
-            pending_ = std::move(profile);
-        }
-        signal();
+        bus_->onBusThread([&](sd_bus* bus) {
+            profile_ = std::move(profile);
+            sd_bus_emit_properties_changed(bus, service_.path, service_.interface, "ActiveProfile",
+                                           nullptr);
+        });
     }
 
 private:
@@ -796,50 +757,10 @@ private:
         SD_BUS_VTABLE_END,
     };
 
-    void signal() {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const auto written = ::write(wake_, &one, sizeof one);
-    }
-
-    void run() {
-        while (!stop_) {
-            while (sd_bus_process(bus_, nullptr) > 0) {
-            }
-            std::optional<std::string> pending;
-            {
-                std::lock_guard lock(mutex_);
-                pending.swap(pending_);
-            }
-            if (pending) {
-                profile_ = *pending;
-                sd_bus_emit_properties_changed(bus_, service_.path, service_.interface,
-                                               "ActiveProfile", nullptr);
-                // A round trip to the bus: once answered, the signal has been routed.
-                sd_bus_message* reply = nullptr;
-                sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                   "org.freedesktop.DBus", "GetId", nullptr, &reply, "");
-                sd_bus_message_unref(reply);
-                ++applied_;
-                continue;
-            }
-            pollfd fds[2] = {{wake_, POLLIN, 0},
-                             {sd_bus_get_fd(bus_), static_cast<short>(sd_bus_get_events(bus_)), 0}};
-            ::poll(fds, 2, 1000);
-            std::uint64_t drained = 0;
-            [[maybe_unused]] const auto got = ::read(wake_, &drained, sizeof drained);
-        }
-    }
-
     ServiceName service_;
     std::string profile_;
-    sd_bus* bus_ = nullptr;
-    int wake_ = -1;
-    bool ready_ = false;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> applied_{0};
-    std::mutex mutex_;
-    std::optional<std::string> pending_;
-    std::thread thread_;
+    // Last, so that its thread ends before the profile it serves goes.
+    std::unique_ptr<devsupport::FakeBusService> bus_;
 };
 
 class LinuxPowerProfilesBus : public ::testing::TestWithParam<ServiceName> {
@@ -909,39 +830,22 @@ INSTANTIATE_TEST_SUITE_P(
                                   "org.freedesktop.UPower.PowerProfiles"}),
     [](const auto& info) { return info.index == 0 ? std::string("hadess") : "freedesktop"; });
 
-TEST(LinuxPowerProfilesBusSpoofing, SignalsFromAnotherConnectionAreIgnored) {
-    if (!testing::PrivateBus::daemonAvailable()) {
-        GTEST_SKIP() << "dbus-daemon is not installed";
-    }
-    std::string whyNot;
-    auto bus = testing::PrivateBus::start(&whyNot);
-    ASSERT_NE(bus, nullptr) << whyNot;
-    TemporaryFolder folder;
-    auto roots = fakeRoots(folder.path());
-    roots.powerProfilesBus = LinuxBus::at(bus->address());
-    roots.statePollSeconds = 3600;
-    auto daemon = std::make_unique<FakePowerProfiles>(bus->address(),
-                                                      ServiceName{"net.hadess.PowerProfiles",
-                                                                  "/net/hadess/PowerProfiles",
-                                                                  "net.hadess.PowerProfiles"},
-                                                      "balanced");
+TEST_P(LinuxPowerProfilesBus, SignalsFromAnotherConnectionAreIgnored) {
+    auto daemon = std::make_unique<FakePowerProfiles>(bus_->address(), GetParam(), "balanced");
     ASSERT_TRUE(daemon->ready());
-    LinuxSystemState state(roots);
+    LinuxSystemState state(roots_);
     ASSERT_FALSE(state.lowPowerMode());
     std::atomic<int> calls{0};
     state.addObserver([&] { ++calls; });
 
     // Anyone may emit a signal on any path; only the name's owner counts.
-    FakePowerProfiles impostor(
-        bus->address(),
-        {"org.example.Impostor", "/net/hadess/PowerProfiles", "net.hadess.PowerProfiles"},
-        "balanced");
+    FakePowerProfiles impostor(bus_->address(),
+                               {"org.example.Impostor", GetParam().path, GetParam().interface},
+                               "balanced");
     ASSERT_TRUE(impostor.ready());
     impostor.setProfile("power-saver");
-    ASSERT_TRUE(eventually([&] { return impostor.applied() == 1; }));
-    // The bus routes the impostor's signal before it answers the impostor's next
-    // call, and the daemon's departure after that: once the departure is seen,
-    // the signal was seen too.
+    // The impostor's signal was routed before setProfile returned, and the daemon's
+    // departure after that: once the departure is seen, the signal was seen too.
     daemon.reset();
     ASSERT_TRUE(eventually(
         [&] { return state.powerSaverSource() == LinuxSystemState::PowerSaverSource::none; }));
