@@ -278,6 +278,17 @@ public:
         std::free(error);
         return error == nullptr;
     }
+    // Moves `keysym` to the unused key code `to`, as a layout switch would.
+    void moveKey(xcb_keysym_t keysym, xcb_keycode_t to) {
+        const xcb_keycode_t from = keycode(keysym);
+        const xcb_keysym_t nothing[2] = {0, 0};
+        const xcb_keysym_t moved[2] = {keysym, keysym - 0x20};
+        xcb_change_keyboard_mapping(connection_, 1, from, 2, nothing);
+        xcb_change_keyboard_mapping(connection_, 1, to, 2, moved);
+        sync();
+        xcb_key_symbols_free(symbols_);
+        symbols_ = xcb_key_symbols_alloc(connection_);
+    }
     std::uint16_t modifierState() {
         auto* reply =
             xcb_query_pointer_reply(connection_, xcb_query_pointer(connection_, root_), nullptr);
@@ -364,6 +375,17 @@ TEST_F(X11GlobalShortcut, ACombinationHeldByAnotherClientIsRefusedAndTheOldOneSt
     EXPECT_TRUE(client_->grab('f', XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4));
     client_->chord('h');
     EXPECT_EQ(savesAfterReaching(2), 2);
+}
+
+TEST_F(X11GlobalShortcut, TheKeyIsGrabbedAgainWhenTheKeyboardMappingChanges) {
+    client_->moveKey('f', 250);
+    ASSERT_EQ(client_->keycode('f'), 250);
+    // The mapping change reaches the shortcut's own connection in its own time.
+    EXPECT_TRUE(pumpUntil([&] {
+        client_->chord('f');
+        pumpFor(std::chrono::milliseconds(20));
+        return saves_ > 0;
+    }));
 }
 
 } // namespace
