@@ -1,4 +1,5 @@
 #include "SnagreelApp/Linux/XdgAutostart.hpp"
+#include "support/FileContents.hpp"
 #include "support/TemporaryDirectory.hpp"
 
 #include <gtest/gtest.h>
@@ -13,10 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testing::readFileContents;
 
 class LaunchAtLoginTest : public ::testing::Test {
 protected:
@@ -68,10 +66,10 @@ TEST_F(LaunchAtLoginTest, TogglesAUserEntryThatStartsThisProgram) {
     struct stat info {};
     ASSERT_EQ(::stat(userEntry().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0644u);
-    EXPECT_NE(readFile(userEntry())
+    EXPECT_NE(readFileContents(userEntry())
                   .find("Exec=\"" + (folder_.path() / "bin dir").string() + "/snag\\\\$reel\"\n"),
               std::string::npos)
-        << readFile(userEntry());
+        << readFileContents(userEntry());
 
     // The program was moved away since.
     fs::remove(program_);
@@ -91,12 +89,12 @@ TEST_F(LaunchAtLoginTest, ASystemWideEntryIsTurnedOffWithAHiddenUserEntry) {
 
     login.setEnabled(false);
     EXPECT_EQ(login.status(), 0);
-    EXPECT_NE(readFile(userEntry()).find("\nHidden=true\n"), std::string::npos);
+    EXPECT_NE(readFileContents(userEntry()).find("\nHidden=true\n"), std::string::npos);
     EXPECT_TRUE(fs::exists(system_ / "snagreel.desktop")) << "the system entry is never touched";
 
     login.setEnabled(true);
     EXPECT_EQ(login.status(), 1);
-    EXPECT_EQ(readFile(userEntry()).find("Hidden"), std::string::npos);
+    EXPECT_EQ(readFileContents(userEntry()).find("Hidden"), std::string::npos);
 }
 
 TEST_F(LaunchAtLoginTest, AFailedChangeShowsWhyAndTheStatusReadAfterIt) {

@@ -1,6 +1,7 @@
 #include "SnagreelApp/Linux/LinuxDesktopServices.hpp"
 #include "SnagreelApp/Sharing/CaptureSharing.hpp"
 #include "SnagreelApp/Sharing/SharePackage.hpp"
+#include "support/FileContents.hpp"
 #include "support/TemporaryDirectory.hpp"
 
 #include <QCoreApplication>
@@ -12,7 +13,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -25,15 +25,8 @@ namespace fs = std::filesystem;
 constexpr const char* kCaptureID = "3f0c5e4a-8d1b-4c1e-9a51-0d4c7b2a9e10";
 constexpr const char* kReportID = "report-local-1.md";
 
-void writeFile(const fs::path& path, const std::string& bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testing::readFileContents;
+using testing::writeFileContents;
 
 unsigned modeOf(const fs::path& path) {
     struct stat info {};
@@ -92,8 +85,8 @@ protected:
         capture_ = captures_ / kCaptureID;
         temporary_ = root_ / "tmp";
         fs::create_directories(temporary_);
-        writeFile(capture_ / "clip.mp4", std::string(300000, '\x42') + "end");
-        writeFile(capture_ / kReportID, "# Broken upload\n[the clip](clip.mp4#t=3)\n");
+        writeFileContents(capture_ / "clip.mp4", std::string(300000, '\x42') + "end");
+        writeFileContents(capture_ / kReportID, "# Broken upload\n[the clip](clip.mp4#t=3)\n");
         sharing_ = std::make_unique<CaptureSharing>(
             CaptureSharing::Services{nullptr, &fileManager_, &trash_, &clipboard_}, temporary_,
             captures_);
@@ -136,7 +129,7 @@ TEST_F(SharingTest, ThePackageIsOnePrivateReportFolderZippedAndHandedOver) {
     EXPECT_EQ(names, (std::vector<std::string>{"Snagreel report/", "Snagreel report/clip.mp4",
                                                "Snagreel report/index.html",
                                                "Snagreel report/report.md"}));
-    EXPECT_EQ(entries["Snagreel report/clip.mp4"], readFile(capture_ / "clip.mp4"));
+    EXPECT_EQ(entries["Snagreel report/clip.mp4"], readFileContents(capture_ / "clip.mp4"));
     EXPECT_NE(entries["Snagreel report/index.html"].find("clip.mp4"), std::string::npos);
     EXPECT_NE(entries["Snagreel report/index.html"].find("<title>Snagreel report</title>"),
               std::string::npos);
@@ -147,7 +140,7 @@ TEST_F(SharingTest, ThePackageIsOnePrivateReportFolderZippedAndHandedOver) {
 
     // Saving a copy over an existing file replaces it and removes the package.
     const fs::path saved = root_ / "Snagreel-report.zip";
-    writeFile(saved, "old");
+    writeFileContents(saved, "old");
     std::optional<Result<void>> copied;
     sharing_->saveCopy(zip, saved, [&](Result<void> result) { copied = std::move(result); });
     EXPECT_TRUE(waitFor(copied));
@@ -162,7 +155,7 @@ TEST_F(SharingTest, NothingIsEverWrittenIntoTheCapturesFolder) {
                             [&](Result<bool> result) { saved = result; });
         return waitFor(saved);
     };
-    const std::string clip = readFile(capture_ / "clip.mp4");
+    const std::string clip = readFileContents(capture_ / "clip.mp4");
 
     auto ontoItself = saveVideo(capture_ / "." / "clip.mp4");
     ASSERT_TRUE(ontoItself);
@@ -170,24 +163,24 @@ TEST_F(SharingTest, NothingIsEverWrittenIntoTheCapturesFolder) {
 
     // Another capture's recording, reached through a link from outside.
     const fs::path other = captures_ / "0a0c5e4a-8d1b-4c1e-9a51-0d4c7b2a9e10";
-    writeFile(other / "clip.mp4", "OTHER");
+    writeFileContents(other / "clip.mp4", "OTHER");
     fs::create_directory_symlink(other, root_ / "shortcut-to-capture");
     auto overOther = saveVideo(root_ / "shortcut-to-capture" / "clip.mp4");
     ASSERT_FALSE(overOther);
     EXPECT_EQ(overOther.error().description(), sharingmessages::kInsideCaptures);
-    EXPECT_EQ(readFile(other / "clip.mp4"), "OTHER");
+    EXPECT_EQ(readFileContents(other / "clip.mp4"), "OTHER");
 
     auto outside = saveVideo(root_ / "Snagreel-3f0c5e4a.mp4");
     ASSERT_TRUE(outside);
     EXPECT_TRUE(*outside);
-    EXPECT_EQ(readFile(root_ / "Snagreel-3f0c5e4a.mp4"), clip);
+    EXPECT_EQ(readFileContents(root_ / "Snagreel-3f0c5e4a.mp4"), clip);
 
     const fs::path zip = buildPackage();
     std::optional<Result<void>> copied;
     sharing_->saveCopy(zip, capture_ / "clip.mp4",
                        [&](Result<void> result) { copied = std::move(result); });
     EXPECT_FALSE(waitFor(copied));
-    EXPECT_EQ(readFile(capture_ / "clip.mp4"), clip);
+    EXPECT_EQ(readFileContents(capture_ / "clip.mp4"), clip);
     EXPECT_FALSE(fs::exists(zip.parent_path()));
 }
 
@@ -205,7 +198,7 @@ TEST_F(SharingTest, StaleShareFoldersAreSweptAndNothingElse) {
     const fs::path fresh = make("Snagreel-share-6B1F7C2E-0B4D-4E8A-9C3F-1D2E3F4A5B6C", false);
     const fs::path lookAlike = make("Snagreel-share-notes", true);
     const fs::path target = make("elsewhere", true);
-    writeFile(target / "keep.txt", "keep");
+    writeFileContents(target / "keep.txt", "keep");
     fs::create_directory_symlink(target, temporary_ /
                                              "Snagreel-share-7C1F7C2E-0B4D-4E8A-9C3F-1D2E3F4A5B6C");
 
@@ -213,11 +206,11 @@ TEST_F(SharingTest, StaleShareFoldersAreSweptAndNothingElse) {
     EXPECT_FALSE(fs::exists(stale));
     EXPECT_TRUE(fs::exists(fresh));
     EXPECT_TRUE(fs::exists(lookAlike));
-    EXPECT_EQ(readFile(target / "keep.txt"), "keep");
+    EXPECT_EQ(readFileContents(target / "keep.txt"), "keep");
 }
 
 TEST_F(SharingTest, ALinkInsideTheFolderFailsTheArchive) {
-    writeFile(root_ / "out" / "Snagreel report" / "report.md", "# r\n");
+    writeFileContents(root_ / "out" / "Snagreel report" / "report.md", "# r\n");
     fs::create_symlink("/etc/passwd", root_ / "out" / "Snagreel report" / "clip.mp4");
     EXPECT_FALSE(
         sharepackage::zipFolder(root_ / "out" / "Snagreel report", root_ / "out" / "r.zip"));
