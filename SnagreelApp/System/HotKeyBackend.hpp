@@ -41,7 +41,9 @@ public:
     // registration's identifier.
     std::function<void(std::uint32_t registrationID)> onPressed;
     // Called when a live registration stopped working (the keyboard mapping changed
-    // and the combination could not be taken again), with the failure status.
+    // and the combination could not be taken again), with the failure status. A
+    // service that answers later (a desktop portal) can accept a registration at
+    // once and report its refusal here.
     std::function<void(std::uint32_t registrationID, std::int32_t status)> onLost;
 };
 
