@@ -350,16 +350,20 @@ private:
             }
         }
         readModifierMapping();
-        std::vector<std::pair<std::uint32_t, std::int32_t>> lost;
+        std::vector<std::pair<std::uint32_t, std::int32_t>> changes;
         for (auto& [id, grab] : grabs_) {
-            if (const std::int32_t status = take(grab); status != kOk) {
-                lost.emplace_back(id, status);
+            const bool wasLive = !grab.combinations.empty();
+            const std::int32_t status = take(grab);
+            if (status != kOk || !wasLive) {
+                changes.emplace_back(id, status);
             }
         }
         xcb_flush(connection_);
-        for (auto [id, status] : lost) {
-            if (onLost) {
+        for (auto [id, status] : changes) {
+            if (status != kOk && onLost) {
                 onLost(id, status);
+            } else if (status == kOk && onRestored) {
+                onRestored(id);
             }
         }
     }

@@ -45,6 +45,9 @@ public:
     // service that answers later (a desktop portal) can accept a registration at
     // once and report its refusal here.
     std::function<void(std::uint32_t registrationID, std::int32_t status)> onLost;
+    // Called when a lost registration works again (a later mapping change gave its
+    // key back).
+    std::function<void(std::uint32_t registrationID)> onRestored;
 };
 
 } // namespace snagreel::app

@@ -278,13 +278,10 @@ public:
         std::free(error);
         return error == nullptr;
     }
-    // Moves `keysym` to the unused key code `to`, as a layout switch would.
-    void moveKey(xcb_keysym_t keysym, xcb_keycode_t to) {
-        const xcb_keycode_t from = keycode(keysym);
-        const xcb_keysym_t nothing[2] = {0, 0};
-        const xcb_keysym_t moved[2] = {keysym, keysym - 0x20};
-        xcb_change_keyboard_mapping(connection_, 1, from, 2, nothing);
-        xcb_change_keyboard_mapping(connection_, 1, to, 2, moved);
+    // Makes key code `code` type `keysym` (nothing for 0), as a layout switch would.
+    void setKey(xcb_keycode_t code, xcb_keysym_t keysym) {
+        const xcb_keysym_t symbols[2] = {keysym, keysym ? keysym - 0x20 : 0};
+        xcb_change_keyboard_mapping(connection_, 1, code, 2, symbols);
         sync();
         xcb_key_symbols_free(symbols_);
         symbols_ = xcb_key_symbols_alloc(connection_);
@@ -378,14 +375,28 @@ TEST_F(X11GlobalShortcut, ACombinationHeldByAnotherClientIsRefusedAndTheOldOneSt
 }
 
 TEST_F(X11GlobalShortcut, TheKeyIsGrabbedAgainWhenTheKeyboardMappingChanges) {
-    client_->moveKey('f', 250);
-    ASSERT_EQ(client_->keycode('f'), 250);
-    // The mapping change reaches the shortcut's own connection in its own time.
-    EXPECT_TRUE(pumpUntil([&] {
-        client_->chord('f');
-        pumpFor(std::chrono::milliseconds(20));
-        return saves_ > 0;
-    }));
+    // Mapping changes reach the shortcut's own connection in their own time.
+    auto pressedEventually = [&] {
+        const int before = saves_;
+        return pumpUntil([&] {
+            client_->chord('f');
+            pumpFor(std::chrono::milliseconds(20));
+            return saves_ > before;
+        });
+    };
+    const xcb_keycode_t original = client_->keycode('f');
+    client_->setKey(original, 0);
+    client_->setKey(250, 'f');
+    EXPECT_TRUE(pressedEventually());
+
+    // No key types it any more: the shortcut says so, and recovers with the key.
+    client_->setKey(250, 0);
+    EXPECT_TRUE(pumpUntil([&] { return !hotKey_->isLive(); }));
+    EXPECT_EQ(hotKey_->lastError(), shortcutmessages::kSavedUnavailable);
+    client_->setKey(original, 'f');
+    EXPECT_TRUE(pumpUntil([&] { return hotKey_->isLive(); }));
+    EXPECT_EQ(hotKey_->lastError(), std::nullopt);
+    EXPECT_TRUE(pressedEventually());
 }
 
 } // namespace
