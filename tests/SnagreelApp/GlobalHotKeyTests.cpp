@@ -1,3 +1,4 @@
+#include "EventPump.hpp"
 #include "SnagreelApp/Linux/X11HotKeyBackend.hpp"
 #include "SnagreelApp/System/GlobalHotKey.hpp"
 #include "devsupport/TestXServer.hpp"
@@ -214,22 +215,8 @@ TEST(GlobalHotKeyChanges, AWaylandSessionSaysWhyThereIsNoShortcut) {
 
 // ---- the real thing: key grabs on a private X server, keys pressed through XTEST
 
-bool pumpUntil(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-void pumpFor(std::chrono::milliseconds span) {
-    const auto until = std::chrono::steady_clock::now() + span;
-    pumpUntil([&] { return std::chrono::steady_clock::now() > until; });
-}
+using testing::pumpFor;
+using testing::pumpUntil;
 
 // Another client of the same server: types through XTEST and can hold grabs.
 class OtherClient {

@@ -1,3 +1,4 @@
+#include "EventPump.hpp"
 #include "SnagreelApp/Linux/LinuxDesktopServices.hpp"
 #include "SnagreelApp/Sharing/CaptureSharing.hpp"
 #include "SnagreelApp/Sharing/SharePackage.hpp"
@@ -54,12 +55,7 @@ std::map<std::string, std::string> entriesOf(const fs::path& zip) {
 }
 
 template <typename T> T waitFor(std::optional<T>& delivered) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!delivered && std::chrono::steady_clock::now() < deadline) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    EXPECT_TRUE(delivered.has_value());
+    EXPECT_TRUE(testing::pumpUntil([&] { return delivered.has_value(); }));
     return std::move(*delivered);
 }
 
