@@ -3,6 +3,7 @@
 #include "SnagreelCore/Linux/PrivateFiles.hpp"
 #include "SnagreelReports/Linux/CaptureFiles.hpp"
 #include "SnagreelReports/ReportPresentation.hpp"
+#include "SnagreelReports/ReportStore.hpp"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -130,7 +131,7 @@ bool isShareFolderName(const std::string& name) {
     return true;
 }
 
-Result<std::string> readRegularFile(const fs::path& path) {
+Result<std::string> readRegularFile(const fs::path& path, std::size_t limit) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (!fd.valid()) {
         return Unexpected{Error::posix(errno)};
@@ -142,7 +143,7 @@ Result<std::string> readRegularFile(const fs::path& path) {
     if (!S_ISREG(status.st_mode)) {
         return Unexpected{Error::posix(EINVAL)};
     }
-    return reports::linuxfs::readAll(fd.get());
+    return reports::linuxfs::readAll(fd.get(), limit);
 }
 
 } // namespace
@@ -200,7 +201,7 @@ Result<fs::path> build(const reports::ReportStore& store, const reports::ReportE
     if (auto exported = reports::exportReport(store, plan, reportFolder); !exported) {
         return fail(exported.error());
     }
-    auto markdown = readRegularFile(reportFolder / "report.md");
+    auto markdown = readRegularFile(reportFolder / "report.md", reports::readlimits::kReport.bytes);
     if (!markdown) {
         return fail(markdown.error());
     }
@@ -216,7 +217,7 @@ Result<fs::path> build(const reports::ReportStore& store, const reports::ReportE
 }
 
 Result<void> copyFileAtomically(const fs::path& source, const fs::path& destination) {
-    auto bytes = readRegularFile(source);
+    auto bytes = readRegularFile(source, reports::readlimits::kRecording.bytes);
     if (!bytes) {
         return Unexpected{bytes.error()};
     }
