@@ -199,6 +199,43 @@ private:
     std::unique_ptr<SwsContext, SwsDeleter> context_;
 };
 
+// A 160x90 thumbnail for change detection: each pixel the mean of its block, so
+// a thin line of new text still shifts it. For the decoder's usual planar YUV
+// output the luma plane is summed directly, much cheaper than a scaling pass.
+Gray thumbnail(const AVFrame* frame, Scaler& scaler) {
+    constexpr int kWidth = 160;
+    constexpr int kHeight = 90;
+    const auto format = static_cast<AVPixelFormat>(frame->format);
+    if ((format != AV_PIX_FMT_YUV420P && format != AV_PIX_FMT_YUVJ420P) || frame->width < kWidth ||
+        frame->height < kHeight) {
+        return scaler.gray(frame, kWidth, kHeight);
+    }
+    // Every other row is enough: text strokes are taller than one pixel.
+    std::vector<std::uint32_t> sums(std::size_t(kWidth) * kHeight, 0);
+    std::vector<std::uint32_t> counts(sums.size(), 0);
+    std::vector<int> edges(kWidth + 1);
+    for (int x = 0; x <= kWidth; ++x) {
+        edges[x] = x * frame->width / kWidth;
+    }
+    for (int y = 0; y < frame->height; y += 2) {
+        const std::uint8_t* row = frame->data[0] + std::size_t(y) * frame->linesize[0];
+        const std::size_t base = std::size_t(y * kHeight / frame->height) * kWidth;
+        for (int x = 0; x < kWidth; ++x) {
+            std::uint32_t sum = 0;
+            for (int i = edges[x]; i < edges[x + 1]; ++i) {
+                sum += row[i];
+            }
+            sums[base + x] += sum;
+            counts[base + x] += std::uint32_t(edges[x + 1] - edges[x]);
+        }
+    }
+    Gray result{kWidth, kHeight, std::vector<std::uint8_t>(sums.size())};
+    for (std::size_t i = 0; i < sums.size(); ++i) {
+        result.pixels[i] = std::uint8_t(sums[i] / std::max<std::uint32_t>(1, counts[i]));
+    }
+    return result;
+}
+
 // Share of pixels that moved by more than a little between two thumbnails.
 double changedShare(const Gray& a, const Gray& b) {
     if (a.pixels.size() != b.pixels.size() || a.pixels.empty()) {
@@ -430,7 +467,7 @@ private:
         }
         time = std::max(0.0, time - *firstTime_);
         const std::int64_t index = decoded_++;
-        Gray thumb = thumb_.gray(frame, 160, 90);
+        Gray thumb = thumbnail(frame, thumb_);
 
         if (moments_.empty()) {
             addMoment(frame, time, "start", 0);
