@@ -252,7 +252,7 @@ export function post(config, body, state) {
       clearTimeout(timer);
       fn(value);
     };
-    const request = client.request(config.url, { method: 'POST', headers }, (response) => {
+    const request = client.request(config.url, { method: 'POST', headers, agent: false }, (response) => {
       const chunks = [];
       let size = 0;
       response.on('data', (chunk) => {
