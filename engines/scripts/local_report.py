@@ -172,7 +172,8 @@ def fenced(lines):
 
 
 def clock(seconds):
-    minutes, rest = divmod(max(0.0, seconds), 60)
+    # Rounded first, so 59.96 s reads 1:00.0 rather than 0:60.0.
+    minutes, rest = divmod(round(max(0.0, seconds), 1), 60)
     return f"{int(minutes)}:{rest:04.1f}"
 
 
