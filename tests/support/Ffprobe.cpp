@@ -30,15 +30,41 @@ void fail(std::string* whyNot, std::string reason) {
     }
 }
 
-struct RunOutput {
-    std::string out;
-    std::string err;
-    int exitStatus = -1;
-};
+std::optional<double> number(const nlohmann::json& object, const char* key) {
+    auto it = object.find(key);
+    if (it == object.end()) {
+        return std::nullopt;
+    }
+    if (it->is_number()) {
+        return it->get<double>();
+    }
+    if (it->is_string()) {
+        const std::string text = it->get<std::string>();
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        if (end != text.c_str() && *end == '\0') {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
 
-// Runs a program found on PATH with the given arguments and collects both output
-// streams (polled together so that neither pipe can fill and stall the child).
-std::optional<RunOutput> run(const std::vector<std::string>& arguments) {
+std::string text(const nlohmann::json& object, const char* key) {
+    auto it = object.find(key);
+    return it != object.end() && it->is_string() ? it->get<std::string>() : std::string{};
+}
+
+std::string averror(int code) {
+    char buffer[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, buffer, sizeof buffer);
+    return buffer;
+}
+
+} // namespace
+
+// Both output streams are polled together so that neither pipe can fill and stall
+// the child.
+std::optional<RunOutput> runProgram(const std::vector<std::string>& arguments) {
     std::array<int, 2> out{-1, -1};
     std::array<int, 2> err{-1, -1};
     if (::pipe2(out.data(), O_CLOEXEC) != 0) {
@@ -106,46 +132,14 @@ std::optional<RunOutput> run(const std::vector<std::string>& arguments) {
     return result;
 }
 
-std::optional<double> number(const nlohmann::json& object, const char* key) {
-    auto it = object.find(key);
-    if (it == object.end()) {
-        return std::nullopt;
-    }
-    if (it->is_number()) {
-        return it->get<double>();
-    }
-    if (it->is_string()) {
-        const std::string text = it->get<std::string>();
-        char* end = nullptr;
-        const double value = std::strtod(text.c_str(), &end);
-        if (end != text.c_str() && *end == '\0') {
-            return value;
-        }
-    }
-    return std::nullopt;
-}
-
-std::string text(const nlohmann::json& object, const char* key) {
-    auto it = object.find(key);
-    return it != object.end() && it->is_string() ? it->get<std::string>() : std::string{};
-}
-
-std::string averror(int code) {
-    char buffer[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, buffer, sizeof buffer);
-    return buffer;
-}
-
-} // namespace
-
 bool ffprobeAvailable() {
-    auto output = run({"ffprobe", "-version"});
+    auto output = runProgram({"ffprobe", "-version"});
     return output && output->exitStatus == 0;
 }
 
 std::optional<ProbeResult> ffprobe(const std::filesystem::path& file, std::string* whyNot) {
-    auto output = run({"ffprobe", "-v", "error", "-print_format", "json", "-show_streams",
-                       "-show_frames", "-show_format", file.string()});
+    auto output = runProgram({"ffprobe", "-v", "error", "-print_format", "json", "-show_streams",
+                              "-show_frames", "-show_format", file.string()});
     if (!output) {
         fail(whyNot, "ffprobe could not be started");
         return std::nullopt;

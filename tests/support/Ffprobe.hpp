@@ -49,6 +49,16 @@ std::optional<ProbeResult> ffprobe(const std::filesystem::path& file,
 
 bool ffprobeAvailable();
 
+struct RunOutput {
+    std::string out;
+    std::string err;
+    int exitStatus = -1; // -1 when the program did not exit normally
+};
+
+// Runs a program found on PATH with the given arguments (no shell, stdin from
+// /dev/null) and collects both output streams. None when it cannot be started.
+std::optional<RunOutput> runProgram(const std::vector<std::string>& arguments);
+
 struct DecodeReport {
     int packets = 0;
     int frames = 0;
