@@ -6,10 +6,10 @@
 #include "SnagreelCore/Linux/LinuxBundleSaver.hpp"
 #include "SnagreelCore/Support/Executor.hpp"
 
+#include "devsupport/Waiting.hpp"
 #include "support/Ffprobe.hpp"
 #include "support/TemporaryDirectory.hpp"
 #include "support/TestSamples.hpp"
-#include "devsupport/Waiting.hpp"
 
 #include <gtest/gtest.h>
 
@@ -242,6 +242,7 @@ TEST(CaptureBundle, AFailedOrTimedOutExportLeavesNoDirectory) {
     auto queue = std::make_shared<ManualExecutor>(0);
     BundleEnvironment stalled = linuxBundleEnvironment();
     stalled.exportEnvironment.queue = queue;
+    stalled.exportEnvironment.writerQueue = queue;
     std::shared_ptr<MovieWriter> real;
     stalled.exportEnvironment.makeWriter =
         [&real](const fs::path& path) -> Result<std::shared_ptr<MovieWriter>> {
