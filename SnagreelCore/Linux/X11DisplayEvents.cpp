@@ -374,6 +374,7 @@ Snapshot X11DisplayReader::read(std::optional<std::uint32_t> displayID) {
                        static_cast<double>(chosen->crtc->height)};
         s.logicalSize = s.pixelSize;
         s.rotation = degrees(chosen->crtc->rotation);
+        s.origin = {static_cast<double>(chosen->crtc->x), static_cast<double>(chosen->crtc->y)};
     }
     s.asleep = s.active && dpmsAsleep(c);
     return s;

@@ -500,7 +500,7 @@ TEST_F(LinuxLifecycleBus, AnXServerBackOnTheSameDisplayClearsTheMissingDisplay) 
     EXPECT_FALSE(observed_.offMain);
 }
 
-TEST_F(LinuxLifecycleBus, AScreenResizeHoldsRecordingForOneSettlingDelay) {
+TEST_F(LinuxLifecycleBus, AResizedOrMovedOutputHoldsRecordingForOneSettlingDelay) {
     std::string whyNot;
     auto server = TestXServer::xorgDummy(&whyNot);
     if (!server) {
@@ -515,6 +515,18 @@ TEST_F(LinuxLifecycleBus, AScreenResizeHoldsRecordingForOneSettlingDelay) {
     ASSERT_TRUE(eventually([&] { return observed_.saw("display_reconfiguring", false); }));
     EXPECT_TRUE(observed_.saw("display_reconfiguring", true));
     EXPECT_EQ(previous()->pixelSize, (CaptureLifecycleMonitor::Size{800, 600}));
+    EXPECT_TRUE(blockers().empty());
+
+    // A monitor added on the left moves the captured output at the same size: the
+    // engine must restart to read the new rectangle.
+    ASSERT_EQ(server->run("xrandr --addmode DUMMY1 800x600"), 0);
+    ASSERT_EQ(server->run("xrandr --output DUMMY1 --mode 800x600 --pos 0x0 --output DUMMY0 "
+                          "--pos 800x0"),
+              0);
+    ASSERT_TRUE(eventually([&] { return observed_.count("display_reconfiguring", false) == 2; }));
+    EXPECT_EQ(observed_.count("display_reconfiguring", true), 2u);
+    EXPECT_EQ(previous()->pixelSize, (CaptureLifecycleMonitor::Size{800, 600}));
+    EXPECT_EQ(previous()->origin, (CaptureLifecycleMonitor::Point{800, 0}));
     EXPECT_TRUE(blockers().empty());
     EXPECT_FALSE(observed_.offMain);
 }
