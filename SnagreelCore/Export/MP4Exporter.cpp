@@ -10,8 +10,9 @@ namespace snagreel {
 
 namespace {
 
-// Frames appended per turn of the queue, so that the deadline and the writer's own
-// reports are not held back behind a whole minute of samples.
+// Frames appended per turn of the writer queue, so that an export abandoned by its
+// deadline stops soon, and so that, on a queue shared with the operation, the
+// deadline is not held back behind a whole minute of samples.
 constexpr std::size_t kFramesPerTurn = 64;
 
 Error unavailableError(const char* message) {
