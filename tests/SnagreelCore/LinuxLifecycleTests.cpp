@@ -182,36 +182,25 @@ TEST_F(LinuxLifecycleBus, WithoutLogindTheActivityIsANoOpAndTheSessionUnknown) {
 
 // ---- Sleep and session events -------------------------------------------------
 
-TEST_F(LinuxLifecycleBus, PrepareForSleepHoldsRecordingUntilTheWakeSettles) {
+TEST_F(LinuxLifecycleBus, SleepAndASessionSwitchHoldRecordingBackButALockDoesNot) {
     auto& logind = startLogind();
     startMonitor();
     EXPECT_EQ(previous()->onConsole, true);
 
-    logind.emitPrepareForSleep(true);
-    ASSERT_TRUE(eventually([&] { return observed_.saw("system_sleep", true); }));
-    EXPECT_EQ(blockers().count("system_sleep"), 1u);
-
-    logind.emitPrepareForSleep(false);
-    ASSERT_TRUE(eventually([&] { return observed_.saw("system_sleep", false); }));
-    EXPECT_EQ(blockers().count("system_sleep"), 0u);
-    EXPECT_FALSE(observed_.offMain);
-}
-
-TEST_F(LinuxLifecycleBus, OnlyASessionSwitchHoldsRecordingBackNotALock) {
-    auto& logind = startLogind();
-    startMonitor();
-
     // Locking keeps the rewind: neither the signal nor the locker's hint suspends.
-    // The sleep signal after them, from the same sender, marks that both arrived.
+    // The sleep signal after them, from the same sender, marks that both arrived;
+    // it holds recording until the wake settles.
     logind.lock();
     logind.setLockedHint(true);
     logind.emitPrepareForSleep(true);
     ASSERT_TRUE(eventually([&] { return observed_.saw("system_sleep", true); }));
+    EXPECT_EQ(blockers().count("system_sleep"), 1u);
     onMain([&] { monitor_->refresh(); });
     EXPECT_EQ(previous()->onConsole, true);
     EXPECT_EQ(observed_.count("session_inactive", true), 0u);
     logind.emitPrepareForSleep(false);
     ASSERT_TRUE(eventually([&] { return observed_.saw("system_sleep", false); }));
+    EXPECT_EQ(blockers().count("system_sleep"), 0u);
 
     logind.setActive(false);
     ASSERT_TRUE(eventually([&] { return observed_.saw("session_inactive", true); }));
