@@ -2,11 +2,14 @@
 
 #include "SnagreelCore/Linux/LifecycleSubscribers.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <poll.h>
 #include <string>
 #include <sys/eventfd.h>
@@ -263,20 +266,74 @@ struct X11DisplayReader::Connection {
     ~Connection() { xcb_disconnect(connection); }
 };
 
-X11DisplayReader::X11DisplayReader(std::string displayName)
-    : displayName_(std::move(displayName)) {}
+// The reads run on a thread of the reader's own: a server that stops answering (hung,
+// or stopped under a debugger) holds that thread, not the one asking, which is the
+// GUI thread. Every task holds the state, so the thread is only ever released from
+// itself while a read is stuck, never joined.
+struct X11DisplayReader::State {
+    std::string displayName;
+    std::chrono::milliseconds patience;
+    std::unique_ptr<Connection> connection; // worker only
+    std::shared_ptr<SerialQueue> worker = std::make_shared<SerialQueue>("snagreel.display-reader");
+    std::mutex mutex;
+    std::condition_variable answered;
+    bool busy = false; // a read is running on the worker
+    Snapshot last;     // the last reading handed out
+    std::uint64_t served = 0;
+
+    Snapshot readNow(std::optional<std::uint32_t> displayID);
+};
+
+X11DisplayReader::X11DisplayReader(std::string displayName, double patienceSeconds)
+    : state_(std::make_shared<State>()) {
+    state_->displayName = std::move(displayName);
+    state_->patience = std::chrono::milliseconds(static_cast<std::int64_t>(
+        std::lround((std::isfinite(patienceSeconds) ? std::clamp(patienceSeconds, 0.001, 60.0)
+                                                    : kPatienceSeconds) *
+                    1000)));
+}
 
 X11DisplayReader::~X11DisplayReader() = default;
 
 Snapshot X11DisplayReader::read(std::optional<std::uint32_t> displayID) {
-    if (connection_ && xcb_connection_has_error(connection_->connection)) {
-        connection_.reset();
+    std::shared_ptr<State> state = state_;
+    std::unique_lock lock(state->mutex);
+    // A server that has not answered the last reading yet gets no second one queued
+    // behind it; until it answers nothing is known to have changed.
+    if (state->busy) {
+        return state->last;
     }
-    if (!connection_) {
+    state->busy = true;
+    const std::uint64_t ticket = ++state->served;
+    lock.unlock();
+    state->worker->post([state, displayID, ticket] {
+        Snapshot s = state->readNow(displayID);
+        std::lock_guard guard(state->mutex);
+        state->busy = false;
+        if (state->served == ticket) {
+            state->last = s;
+            ++state->served;
+        }
+        state->answered.notify_all();
+    });
+    lock.lock();
+    state->answered.wait_for(lock, state->patience, [&] { return state->served != ticket; });
+    if (state->served == ticket) {
+        // Abandoned: its late answer is not handed out as if it were current.
+        ++state->served;
+    }
+    return state->last;
+}
+
+Snapshot X11DisplayReader::State::readNow(std::optional<std::uint32_t> displayID) {
+    if (connection && xcb_connection_has_error(connection->connection)) {
+        connection.reset();
+    }
+    if (!connection) {
         auto fresh = std::make_unique<Connection>();
         int number = 0;
         fresh->connection =
-            xcb_connect(displayName_.empty() ? nullptr : displayName_.c_str(), &number);
+            xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &number);
         xcb_screen_t* screen = xcb_connection_has_error(fresh->connection)
                                    ? nullptr
                                    : screenOf(fresh->connection, number);
@@ -292,28 +349,28 @@ Snapshot X11DisplayReader::read(std::optional<std::uint32_t> displayID) {
             fresh->hasRandr =
                 version && (version->major_version > 1 || version->minor_version >= 3);
         }
-        connection_ = std::move(fresh);
+        connection = std::move(fresh);
     }
-    xcb_connection_t* c = connection_->connection;
+    xcb_connection_t* c = connection->connection;
 
     Snapshot s;
     Reply<xcb_randr_get_screen_resources_current_reply_t> resources;
-    if (connection_->hasRandr) {
+    if (connection->hasRandr) {
         resources.reset(xcb_randr_get_screen_resources_current_reply(
-            c, xcb_randr_get_screen_resources_current(c, connection_->root), nullptr));
+            c, xcb_randr_get_screen_resources_current(c, connection->root), nullptr));
     }
     const int count =
         resources ? xcb_randr_get_screen_resources_current_outputs_length(resources.get()) : 0;
     if (count <= 0) {
         if (xcb_connection_has_error(c)) {
-            connection_.reset();
+            connection.reset();
             return Snapshot{};
         }
         // A server without RandR outputs: its one screen is the display.
-        s.displayID = displayID.value_or(connection_->root);
+        s.displayID = displayID.value_or(connection->root);
         s.active = true;
-        s.pixelSize = {static_cast<double>(connection_->width),
-                       static_cast<double>(connection_->height)};
+        s.pixelSize = {static_cast<double>(connection->width),
+                       static_cast<double>(connection->height)};
         s.logicalSize = s.pixelSize;
         s.asleep = dpmsAsleep(c);
         return s;
@@ -352,7 +409,7 @@ Snapshot X11DisplayReader::read(std::optional<std::uint32_t> displayID) {
         }
     } else {
         Reply<xcb_randr_get_output_primary_reply_t> primary(xcb_randr_get_output_primary_reply(
-            c, xcb_randr_get_output_primary(c, connection_->root), nullptr));
+            c, xcb_randr_get_output_primary(c, connection->root), nullptr));
         if (primary && primary->output != XCB_NONE) {
             if (Lit lit = inspect(primary->output); lit.connected && lit.crtc) {
                 chosen = std::move(lit);

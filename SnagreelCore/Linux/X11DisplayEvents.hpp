@@ -45,10 +45,13 @@ private:
 // server; active means connected and driven by a CRTC; asleep comes from DPMS;
 // logical size equals the pixel size (X has no separate point space). onConsole
 // is left empty. Confined to one thread (the main one); reconnects after the
-// server went away.
+// server went away. A server that does not answer within `patienceSeconds` gets
+// the last reading handed out instead (nothing known to have changed), so the
+// calling thread never waits longer than that.
 class X11DisplayReader {
 public:
-    explicit X11DisplayReader(std::string displayName);
+    static constexpr double kPatienceSeconds = 3.0;
+    explicit X11DisplayReader(std::string displayName, double patienceSeconds = kPatienceSeconds);
     ~X11DisplayReader();
     X11DisplayReader(const X11DisplayReader&) = delete;
     X11DisplayReader& operator=(const X11DisplayReader&) = delete;
@@ -57,8 +60,8 @@ public:
 
 private:
     struct Connection;
-    std::string displayName_;
-    std::unique_ptr<Connection> connection_;
+    struct State;
+    std::shared_ptr<State> state_;
 };
 
 } // namespace snagreel

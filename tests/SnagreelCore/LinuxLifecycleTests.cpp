@@ -19,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -471,6 +472,40 @@ TEST_F(LinuxLifecycleBus, XvfbReadsAsOneLitOutputAndItsLossAsAMissingDisplay) {
 
 // A server that comes back on the same display (a crash respawned, a session
 // restarted) ends the missing display by itself: nothing else would.
+// A server that takes the connection and never answers (hung, or stopped under a
+// debugger) must not hold the thread that reads, the GUI thread in the application:
+// the reading comes back as the last one known.
+TEST(X11DisplayReader, AServerThatNeverAnswersDoesNotHoldTheCaller) {
+    const int number = 800 + static_cast<int>(::getpid() % 90);
+    const std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, path.data(), path.size()); // abstract name
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
+    if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+        ::close(listener);
+        GTEST_SKIP() << "display " << number << " is in use";
+    }
+    ASSERT_EQ(::listen(listener, 4), 0); // connections wait in the backlog, never accepted
+
+    X11DisplayReader reader(":" + std::to_string(number), 0.2);
+    std::promise<std::pair<Snapshot, Snapshot>> readings;
+    std::thread asking([&] {
+        const Snapshot first = reader.read(std::nullopt);
+        readings.set_value({first, reader.read(std::nullopt)});
+    });
+    auto future = readings.get_future();
+    const bool answered = future.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    ::close(listener); // ends a stuck read either way
+    asking.join();
+    ASSERT_TRUE(answered) << "the reader waited for a server that never answers";
+    const auto [first, second] = future.get();
+    EXPECT_EQ(first, Snapshot{});
+    EXPECT_EQ(second, Snapshot{}) << "no second reading queued behind the stuck one";
+}
+
 TEST_F(LinuxLifecycleBus, AnXServerBackOnTheSameDisplayClearsTheMissingDisplay) {
     std::string whyNot;
     auto server = devsupport::XvfbServer::start(640, 480, &whyNot);
