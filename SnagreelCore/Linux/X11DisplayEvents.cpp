@@ -72,35 +72,61 @@ double degrees(std::uint16_t rotation) {
 
 // ---- Events -----------------------------------------------------------------
 
-struct X11DisplayEvents::Worker {
+// Everything that talks to the server, connecting included, runs on the worker's
+// own thread, which holds the worker: a server that does not answer holds that
+// thread, never the main one, not even when the source is destroyed (the thread is
+// then left to end by itself, and posts nothing more).
+struct X11DisplayEvents::Worker : std::enable_shared_from_this<Worker> {
     Worker(std::shared_ptr<LifecycleSubscribers> subscribers, const std::string& displayName,
            double pollSeconds)
         : subscribers(std::move(subscribers)), displayName(displayName),
           pollMilliseconds(static_cast<int>(std::lround(
               (std::isfinite(pollSeconds) && pollSeconds >= 0.01 ? std::min(pollSeconds, 3600.0)
                                                                  : 2.0) *
-              1000))) {
-        if (!open()) {
+              1000))) {}
+
+    void begin() {
+        cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (cancelFd < 0) {
             return;
         }
-        cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        std::thread([self = shared_from_this()] {
+            if (self->open()) {
+                self->connected = true;
+                self->run();
+            }
+            self->connected = false;
+        }).detach();
+    }
+
+    // No event is posted once this returns; the thread ends at once, or as soon as
+    // a call the server does not answer gives up.
+    void cancel() {
+        {
+            std::lock_guard lock(postMutex);
+            cancelled = true;
+        }
         if (cancelFd >= 0) {
-            connected = true;
-            thread = std::thread([this] { run(); });
+            const std::uint64_t one = 1;
+            while (::write(cancelFd, &one, sizeof one) < 0 && errno == EINTR) {
+            }
         }
     }
 
     ~Worker() {
-        if (thread.joinable()) {
-            const std::uint64_t one = 1;
-            while (::write(cancelFd, &one, sizeof one) < 0 && errno == EINTR) {
-            }
-            thread.join();
-        }
         if (cancelFd >= 0) {
             ::close(cancelFd);
         }
-        xcb_disconnect(connection);
+        if (connection != nullptr) {
+            xcb_disconnect(connection);
+        }
+    }
+
+    void post(Event event) {
+        std::lock_guard lock(postMutex);
+        if (!cancelled) {
+            subscribers->post(event);
+        }
     }
 
     // Connects and asks for the RandR notifications; false when the server
@@ -132,7 +158,7 @@ struct X11DisplayEvents::Worker {
         return true;
     }
 
-    // Worker thread from here on.
+    // Worker thread only.
 
     void drainEvents() {
         bool changed = false;
@@ -147,7 +173,7 @@ struct X11DisplayEvents::Worker {
         // One notification per batch: a mode switch arrives as several events and
         // the monitor settles them anyway.
         if (changed) {
-            subscribers->post(Event::screenParametersChanged);
+            post(Event::screenParametersChanged);
         }
     }
 
@@ -155,7 +181,7 @@ struct X11DisplayEvents::Worker {
         const bool now = dpmsAsleep(connection);
         if (now != asleep) {
             asleep = now;
-            subscribers->post(now ? Event::displaySleep : Event::displayWake);
+            post(now ? Event::displaySleep : Event::displayWake);
         }
     }
 
@@ -166,7 +192,7 @@ struct X11DisplayEvents::Worker {
             drainEvents();
             if (xcb_connection_has_error(connection)) {
                 // The server went away: a reading now shows no display.
-                subscribers->post(Event::screenParametersChanged);
+                post(Event::screenParametersChanged);
                 connected = false;
                 // Nothing else announces a server that comes back on the same
                 // display (a restarted session, a crashed server respawned), and
@@ -175,7 +201,7 @@ struct X11DisplayEvents::Worker {
                     return;
                 }
                 connected = true;
-                subscribers->post(Event::screenParametersChanged);
+                post(Event::screenParametersChanged);
                 nextPoll =
                     std::chrono::steady_clock::now() + std::chrono::milliseconds(pollMilliseconds);
                 continue;
@@ -227,19 +253,21 @@ struct X11DisplayEvents::Worker {
     bool asleep = false;
     std::atomic<bool> connected{false};
     int cancelFd = -1;
-    std::thread thread;
+    std::mutex postMutex;
+    bool cancelled = false;
 };
 
 std::shared_ptr<X11DisplayEvents>
 X11DisplayEvents::start(Executor& main, const std::string& displayName, double dpmsPollSeconds) {
     std::shared_ptr<X11DisplayEvents> events(new X11DisplayEvents);
     events->subscribers_ = std::make_shared<LifecycleSubscribers>(main);
-    events->worker_ = std::make_unique<Worker>(events->subscribers_, displayName, dpmsPollSeconds);
+    events->worker_ = std::make_shared<Worker>(events->subscribers_, displayName, dpmsPollSeconds);
+    events->worker_->begin();
     return events;
 }
 
 X11DisplayEvents::~X11DisplayEvents() {
-    worker_.reset();
+    worker_->cancel();
 }
 
 std::uint64_t X11DisplayEvents::subscribe(std::function<void(Event)> handler) {

@@ -16,11 +16,13 @@ class LifecycleSubscribers;
 // CRTC and output changes become screenParametersChanged; the DPMS power level,
 // which the server does not announce, is polled and its transitions become
 // displaySleep/displayWake. A server without DPMS (Xvfb) is never asleep. The
-// connection is served by a thread of this source; subscribers are only called
-// on the main executor, never after unsubscribe or destruction.
+// connection is made and served by a thread of this source, so neither starting
+// nor destroying it waits for the server; subscribers are only called on the main
+// executor, never after unsubscribe or destruction.
 class X11DisplayEvents final : public LifecycleEventSource {
 public:
-    // `displayName` empty: $DISPLAY.
+    // `displayName` empty: $DISPLAY. Returns at once; isConnected() becomes true
+    // once the thread has connected.
     static std::shared_ptr<X11DisplayEvents> start(Executor& main, const std::string& displayName,
                                                    double dpmsPollSeconds = 2.0);
     ~X11DisplayEvents() override;
@@ -36,7 +38,7 @@ private:
     X11DisplayEvents() = default;
     struct Worker;
     std::shared_ptr<LifecycleSubscribers> subscribers_;
-    std::unique_ptr<Worker> worker_;
+    std::shared_ptr<Worker> worker_;
 };
 
 // Reads one display of the X server for the lifecycle monitor: the RandR output
