@@ -73,7 +73,8 @@ CaptureEngine::CaptureEngine(CaptureConfiguration configuration,
       platform_(std::move(platform)), callerExecutor_(callerExecutor),
       queue_(captureQueue ? std::move(captureQueue)
                           : std::make_shared<SerialQueue>("snagreel.capture")),
-      sessionQueue_(std::move(sessionQueue)),
+      sessionQueue_(sessionQueue ? std::move(sessionQueue)
+                                 : std::make_shared<SerialQueue>("snagreel.capture.av-session")),
       ring_(configuration_.maximumBytes, configuration_.maximumDuration) {
     if (!platform_.clock) {
         platform_.clock = monotonicSeconds;
@@ -158,11 +159,17 @@ void CaptureEngine::start(Completion<void> done) {
             Unexpected{Error(CaptureError::unavailable("Invalid recording configuration."))});
         return;
     }
-    if (isFallback()) {
-        startAVFoundation(std::move(done));
-    } else {
-        startStream(std::move(done));
-    }
+    // Every platform call of a start (X connections, output queries, the access
+    // probe, building and starting the source) runs on the session queue: a display
+    // server that does not answer must not hold up the caller, which is the GUI
+    // thread in the application.
+    sessionQueue_->post([self = shared_from_this(), done = std::move(done)]() mutable {
+        if (self->isFallback()) {
+            self->startAVFoundation(std::move(done));
+        } else {
+            self->startStream(std::move(done));
+        }
+    });
 }
 
 void CaptureEngine::startStream(Completion<void> done) {
@@ -240,7 +247,7 @@ void CaptureEngine::startStream(Completion<void> done) {
 
         // The stream itself is built and started off the capture queue, where the
         // platform may block; its samples arrive on the queue.
-        self->callerExecutor_.post([self, source, filter, done = std::move(done)]() mutable {
+        self->sessionQueue_->post([self, source, filter, done = std::move(done)]() mutable {
             const auto fail = [&](Error error) {
                 self->queue_->post([self, error, done = std::move(done)]() mutable {
                     self->shutDown();
@@ -291,10 +298,11 @@ void CaptureEngine::startStream(Completion<void> done) {
 void CaptureEngine::finishStreamStart(std::shared_ptr<ScreenStream> stream, Completion<void> done) {
     if (auto error = gateError()) {
         // A failed start leaves no stream behind.
-        callerExecutor_.post([stream, error = *error, done = std::move(done)] {
-            stream->stopCapture();
-            done(Unexpected{error});
-        });
+        sessionQueue_->post(
+            [self = shared_from_this(), stream, error = *error, done = std::move(done)]() mutable {
+                stream->stopCapture();
+                self->complete<void>(std::move(done), Unexpected{error});
+            });
         return;
     }
     stream_ = std::move(stream);
@@ -413,10 +421,6 @@ void CaptureEngine::startAVFoundation(Completion<void> done) {
     source.id = *displayID;
     std::tie(source.width, source.height) =
         encodedSize(bounds->first, bounds->second, configuration_.maximumWidth);
-    if (!sessionQueue_) {
-        sessionQueue_ = std::make_shared<SerialQueue>("snagreel.capture.av-session");
-    }
-
     auto self = shared_from_this();
     queue_->post([self, source, done = std::move(done)]() mutable {
         if (auto error = self->gateError()) {
@@ -430,7 +434,7 @@ void CaptureEngine::startAVFoundation(Completion<void> done) {
         self->activate(source);
         self->diagnostics_->start();
 
-        self->callerExecutor_.post([self, source, done = std::move(done)]() mutable {
+        self->sessionQueue_->post([self, source, done = std::move(done)]() mutable {
             if (self->cancelled_ || !self->platform_.makeGrabSession) {
                 Error error =
                     self->cancelled_
@@ -888,7 +892,8 @@ void CaptureEngine::stop(std::function<void()> done) {
         std::shared_ptr<AVScreenSource> avSource = std::move(self->avSource_);
         self->stream_.reset();
         self->avSource_.reset();
-        self->callerExecutor_.post([self, stream, avSource, done = std::move(done)]() mutable {
+        // The stream's stop joins its reader, which a stuck server can hold.
+        self->sessionQueue_->post([self, stream, avSource, done = std::move(done)]() mutable {
             if (stream) {
                 stream->stopCapture();
             }

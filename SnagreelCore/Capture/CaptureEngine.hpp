@@ -37,9 +37,11 @@ public:
     };
 
     // Without a capture queue the engine runs its own ("snagreel.capture"); without
-    // a session queue the fallback source gets its own ("snagreel.capture.av-session").
-    // start/stop/snapshot complete on `callerExecutor`, which must outlive the
-    // engine; onStatus and onUserStopped are called on the capture queue.
+    // a session queue it gets its own ("snagreel.capture.av-session"): the platform
+    // calls of start and stop, which may block, run there, and the fallback source's
+    // session too. start/stop/snapshot complete on `callerExecutor`, which must
+    // outlive the engine but never runs platform work; onStatus and onUserStopped
+    // are called on the capture queue.
     static std::shared_ptr<CaptureEngine> create(CaptureConfiguration configuration,
                                                  std::optional<std::uint32_t> preferredDisplayID,
                                                  std::function<void(CaptureEngineStatus)> onStatus,

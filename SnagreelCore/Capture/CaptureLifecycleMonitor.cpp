@@ -59,7 +59,7 @@ struct CaptureLifecycleMonitor::State : std::enable_shared_from_this<State> {
             return false;
         }
         return a.displayID != b.displayID || a.pixelSize != b.pixelSize ||
-               a.logicalSize != b.logicalSize || a.rotation != b.rotation;
+               a.logicalSize != b.logicalSize || a.rotation != b.rotation || a.origin != b.origin;
     }
 
     void establishBlockers(const Snapshot& s) {

@@ -43,6 +43,12 @@ public:
         bool operator==(const Size&) const = default;
     };
 
+    struct Point {
+        double x = 0;
+        double y = 0;
+        bool operator==(const Point&) const = default;
+    };
+
     // One reading of the session and the display.
     struct Snapshot {
         std::optional<bool> onConsole; // empty when the session state is unknown
@@ -52,6 +58,9 @@ public:
         Size pixelSize;
         Size logicalSize;
         double rotation = 0; // degrees
+        // Where the display sits on the desktop, in pixels: a display that moved
+        // (another one docked on its left, say) shows other pixels at the same size.
+        Point origin;
 
         bool operator==(const Snapshot&) const = default;
     };

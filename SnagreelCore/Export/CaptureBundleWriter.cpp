@@ -4,6 +4,7 @@
 #include "SnagreelCore/Support/Uuid.hpp"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 
@@ -38,20 +39,38 @@ void saveWith(const BundleEnvironment& environment, CaptureSnapshot snapshot,
     bundle.directoryURL = capturesRoot / bundle.id;
     bundle.clipURL = bundle.directoryURL / kClipFileName;
     bundle.manifestURL = bundle.directoryURL / kManifestFileName;
-    if (auto created = files.createPrivateDirectory(bundle.directoryURL); !created) {
-        done(Unexpected{std::move(created).error()});
-        return;
-    }
-
     CaptureManifest manifest =
         makeCaptureManifest(snapshot, requestedSeconds, capturedAt, configuration, bundle.id);
     std::vector<EncodedFrame> frames = std::move(snapshot.frames);
     const double end = snapshot.end;
+
+    // The directory is made on the export's writer queue, under its deadline, not on
+    // the caller's thread. A creation that returns only after the export has failed
+    // (and removed the directory) removes what it made: whichever of the two comes
+    // second sees the other's mark.
+    auto removed = std::make_shared<std::atomic<bool>>(false);
+    ExportEnvironment exportEnvironment = environment.exportEnvironment;
+    exportEnvironment.makeWriter =
+        [files, bundle, removed, makeWriter = std::move(exportEnvironment.makeWriter)](
+            const std::filesystem::path& path) -> Result<std::shared_ptr<MovieWriter>> {
+        auto created = files.createPrivateDirectory(bundle.directoryURL);
+        if (removed->load()) {
+            if (created) {
+                files.removeDirectory(bundle.directoryURL);
+            }
+            return Unexpected{Error::cancelled()};
+        }
+        if (!created) {
+            return Unexpected{std::move(created).error()};
+        }
+        return makeWriter(path);
+    };
     MP4Exporter::exportMovie(
         std::move(frames), end, bundle.clipURL,
-        [files, bundle, manifest = std::move(manifest),
+        [files, bundle, removed, manifest = std::move(manifest),
          done = std::move(done)](Result<void> exported) {
             auto fail = [&](Error error) {
+                removed->store(true);
                 files.removeDirectory(bundle.directoryURL);
                 done(Unexpected{std::move(error)});
             };
@@ -76,7 +95,7 @@ void saveWith(const BundleEnvironment& environment, CaptureSnapshot snapshot,
             }
             done(bundle);
         },
-        environment.exportEnvironment);
+        std::move(exportEnvironment));
 }
 
 } // namespace

@@ -16,6 +16,7 @@
 namespace snagreel {
 
 inline constexpr const char* kMovieExportQueueLabel = "snagreel.movie-export";
+inline constexpr const char* kMovieWriterQueueLabel = "snagreel.movie-export.writer";
 inline constexpr double kMovieExportTimeout = 60;
 // The status of a "Retiming video" failure, for a sample with no data (the value a
 // Linux writer reports for invalid data, so both read the same).
@@ -57,6 +58,10 @@ struct ExportEnvironment {
     MovieWriterFactory makeWriter;
     // Empty: a new serial queue labelled kMovieExportQueueLabel for this export.
     std::shared_ptr<Executor> queue;
+    // Where every writer call runs (they block on the file system). Empty: a new
+    // serial queue labelled kMovieWriterQueueLabel, so that a writer that never
+    // returns cannot hold back the deadline on `queue`.
+    std::shared_ptr<Executor> writerQueue;
     double timeout = kMovieExportTimeout;
     // Empty: scheduleDeadline on the queue's timers.
     ExportOperation::DeadlineScheduler scheduleDeadline;
@@ -68,8 +73,9 @@ struct ExportEnvironment {
 namespace MP4Exporter {
 
 // `frames` oldest first, starting with a keyframe; `endingAt` on the same clock as
-// their timestamps. `done` is called exactly once, on the export queue, or inline
-// when the writer cannot be set up.
+// their timestamps. `done` is called exactly once: inline when there is nothing to
+// export, otherwise on the export queue. Nothing touches the file system on the
+// calling thread.
 void exportMovie(std::vector<EncodedFrame> frames, double endingAt, std::filesystem::path path,
                  Completion<void> done, ExportEnvironment environment = {});
 

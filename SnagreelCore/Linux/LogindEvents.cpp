@@ -33,17 +33,12 @@ struct LogindEvents::Worker {
             if (auto value = readBool("Active")) {
                 active = *value ? 1 : 0;
             }
-            if (auto value = readBool("LockedHint")) {
-                locked = *value;
-            }
         }
         match(logind::kManagerPath, logind::kManagerInterface, "PrepareForSleep",
               &Worker::onPrepareForSleep);
         if (!sessionPath.empty()) {
             match(sessionPath.c_str(), "org.freedesktop.DBus.Properties", "PropertiesChanged",
                   &Worker::onPropertiesChanged);
-            match(sessionPath.c_str(), logind::kSessionInterface, "Lock", &Worker::onLock);
-            match(sessionPath.c_str(), logind::kSessionInterface, "Unlock", &Worker::onUnlock);
         }
         cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (cancelFd >= 0) {
@@ -74,7 +69,7 @@ struct LogindEvents::Worker {
         if (value < 0) {
             return std::nullopt;
         }
-        return value == 1 && !locked.load();
+        return value == 1;
     }
 
     // ---- setup (constructor) and then the worker thread only ----
@@ -168,28 +163,13 @@ struct LogindEvents::Worker {
         return 0;
     }
 
-    static int onLock(sd_bus_message*, void* self, sd_bus_error*) {
-        auto* worker = static_cast<Worker*>(self);
-        worker->locked = true;
-        worker->post(Event::sessionInactive);
-        return 0;
-    }
-
-    static int onUnlock(sd_bus_message*, void* self, sd_bus_error*) {
-        auto* worker = static_cast<Worker*>(self);
-        worker->locked = false;
-        worker->post(Event::sessionActive);
-        return 0;
-    }
-
+    // Only a switch to another session holds recording back. A locked screen keeps
+    // its rewind: the locker grabs the keyboard, so nobody at it can save a clip, and
+    // the frames never leave this process; discarding them would lose the minute
+    // before the lock.
     void setActive(bool value) {
         active = value ? 1 : 0;
-        post(value && !locked ? Event::sessionActive : Event::sessionInactive);
-    }
-
-    void setLocked(bool value) {
-        locked = value;
-        post(!value && active.load() == 1 ? Event::sessionActive : Event::sessionInactive);
+        post(value ? Event::sessionActive : Event::sessionInactive);
     }
 
     static int onPropertiesChanged(sd_bus_message* message, void* self, sd_bus_error*) {
@@ -205,18 +185,12 @@ struct LogindEvents::Worker {
             if (sd_bus_message_read(message, "s", &name) < 0 || name == nullptr) {
                 return 0;
             }
-            const bool isActive = std::strcmp(name, "Active") == 0;
-            const bool isLocked = std::strcmp(name, "LockedHint") == 0;
-            if (isActive || isLocked) {
+            if (std::strcmp(name, "Active") == 0) {
                 int value = 0;
                 if (sd_bus_message_read(message, "v", "b", &value) < 0) {
                     return 0;
                 }
-                if (isActive) {
-                    worker->setActive(value != 0);
-                } else {
-                    worker->setLocked(value != 0);
-                }
+                worker->setActive(value != 0);
             } else if (sd_bus_message_skip(message, "v") < 0) {
                 return 0;
             }
@@ -229,10 +203,6 @@ struct LogindEvents::Worker {
                 if (std::strcmp(*name, "Active") == 0) {
                     if (auto value = worker->readBool("Active")) {
                         worker->setActive(*value);
-                    }
-                } else if (std::strcmp(*name, "LockedHint") == 0) {
-                    if (auto value = worker->readBool("LockedHint")) {
-                        worker->setLocked(*value);
                     }
                 }
                 std::free(*name);
@@ -271,7 +241,6 @@ struct LogindEvents::Worker {
     std::vector<sd_bus_slot*> slots;
     std::string sessionPath;
     std::atomic<int> active{-1}; // -1 unknown
-    std::atomic<bool> locked{false};
     int cancelFd = -1;
     std::thread thread;
 };

@@ -13,8 +13,9 @@ class LifecycleSubscribers;
 
 // Sleep and session events from logind, delivered on the main executor:
 // PrepareForSleep(true/false) become systemSleep/systemWake; the session's Active
-// property and its Lock/Unlock signals (and LockedHint) become
-// sessionInactive/sessionActive. The bus is served by a thread of this source;
+// property (false while another session owns the seat) becomes
+// sessionInactive/sessionActive. Locking the screen is not an event: recording
+// goes on behind the locker. The bus is served by a thread of this source;
 // subscribers are only ever called on the main executor, and never after
 // unsubscribe or destruction.
 class LogindEvents final : public LifecycleEventSource {
@@ -36,7 +37,7 @@ public:
     std::uint64_t subscribe(std::function<void(CaptureLifecycleMonitor::Event)> handler) override;
     void unsubscribe(std::uint64_t token) override;
 
-    // Whether the session owns the console: Active and not locked. Empty when
+    // Whether the session owns the console (Active, locked or not). Empty when
     // logind or the session is unknown. Safe from any thread.
     std::optional<bool> onConsole() const;
     // The session object followed; empty when none was found.

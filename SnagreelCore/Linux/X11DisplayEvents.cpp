@@ -2,11 +2,14 @@
 
 #include "SnagreelCore/Linux/LifecycleSubscribers.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <poll.h>
 #include <string>
 #include <sys/eventfd.h>
@@ -69,35 +72,61 @@ double degrees(std::uint16_t rotation) {
 
 // ---- Events -----------------------------------------------------------------
 
-struct X11DisplayEvents::Worker {
+// Everything that talks to the server, connecting included, runs on the worker's
+// own thread, which holds the worker: a server that does not answer holds that
+// thread, never the main one, not even when the source is destroyed (the thread is
+// then left to end by itself, and posts nothing more).
+struct X11DisplayEvents::Worker : std::enable_shared_from_this<Worker> {
     Worker(std::shared_ptr<LifecycleSubscribers> subscribers, const std::string& displayName,
            double pollSeconds)
         : subscribers(std::move(subscribers)), displayName(displayName),
           pollMilliseconds(static_cast<int>(std::lround(
               (std::isfinite(pollSeconds) && pollSeconds >= 0.01 ? std::min(pollSeconds, 3600.0)
                                                                  : 2.0) *
-              1000))) {
-        if (!open()) {
+              1000))) {}
+
+    void begin() {
+        cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (cancelFd < 0) {
             return;
         }
-        cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        std::thread([self = shared_from_this()] {
+            if (self->open()) {
+                self->connected = true;
+                self->run();
+            }
+            self->connected = false;
+        }).detach();
+    }
+
+    // No event is posted once this returns; the thread ends at once, or as soon as
+    // a call the server does not answer gives up.
+    void cancel() {
+        {
+            std::lock_guard lock(postMutex);
+            cancelled = true;
+        }
         if (cancelFd >= 0) {
-            connected = true;
-            thread = std::thread([this] { run(); });
+            const std::uint64_t one = 1;
+            while (::write(cancelFd, &one, sizeof one) < 0 && errno == EINTR) {
+            }
         }
     }
 
     ~Worker() {
-        if (thread.joinable()) {
-            const std::uint64_t one = 1;
-            while (::write(cancelFd, &one, sizeof one) < 0 && errno == EINTR) {
-            }
-            thread.join();
-        }
         if (cancelFd >= 0) {
             ::close(cancelFd);
         }
-        xcb_disconnect(connection);
+        if (connection != nullptr) {
+            xcb_disconnect(connection);
+        }
+    }
+
+    void post(Event event) {
+        std::lock_guard lock(postMutex);
+        if (!cancelled) {
+            subscribers->post(event);
+        }
     }
 
     // Connects and asks for the RandR notifications; false when the server
@@ -129,7 +158,7 @@ struct X11DisplayEvents::Worker {
         return true;
     }
 
-    // Worker thread from here on.
+    // Worker thread only.
 
     void drainEvents() {
         bool changed = false;
@@ -144,7 +173,7 @@ struct X11DisplayEvents::Worker {
         // One notification per batch: a mode switch arrives as several events and
         // the monitor settles them anyway.
         if (changed) {
-            subscribers->post(Event::screenParametersChanged);
+            post(Event::screenParametersChanged);
         }
     }
 
@@ -152,7 +181,7 @@ struct X11DisplayEvents::Worker {
         const bool now = dpmsAsleep(connection);
         if (now != asleep) {
             asleep = now;
-            subscribers->post(now ? Event::displaySleep : Event::displayWake);
+            post(now ? Event::displaySleep : Event::displayWake);
         }
     }
 
@@ -163,7 +192,7 @@ struct X11DisplayEvents::Worker {
             drainEvents();
             if (xcb_connection_has_error(connection)) {
                 // The server went away: a reading now shows no display.
-                subscribers->post(Event::screenParametersChanged);
+                post(Event::screenParametersChanged);
                 connected = false;
                 // Nothing else announces a server that comes back on the same
                 // display (a restarted session, a crashed server respawned), and
@@ -172,7 +201,7 @@ struct X11DisplayEvents::Worker {
                     return;
                 }
                 connected = true;
-                subscribers->post(Event::screenParametersChanged);
+                post(Event::screenParametersChanged);
                 nextPoll =
                     std::chrono::steady_clock::now() + std::chrono::milliseconds(pollMilliseconds);
                 continue;
@@ -224,19 +253,21 @@ struct X11DisplayEvents::Worker {
     bool asleep = false;
     std::atomic<bool> connected{false};
     int cancelFd = -1;
-    std::thread thread;
+    std::mutex postMutex;
+    bool cancelled = false;
 };
 
 std::shared_ptr<X11DisplayEvents>
 X11DisplayEvents::start(Executor& main, const std::string& displayName, double dpmsPollSeconds) {
     std::shared_ptr<X11DisplayEvents> events(new X11DisplayEvents);
     events->subscribers_ = std::make_shared<LifecycleSubscribers>(main);
-    events->worker_ = std::make_unique<Worker>(events->subscribers_, displayName, dpmsPollSeconds);
+    events->worker_ = std::make_shared<Worker>(events->subscribers_, displayName, dpmsPollSeconds);
+    events->worker_->begin();
     return events;
 }
 
 X11DisplayEvents::~X11DisplayEvents() {
-    worker_.reset();
+    worker_->cancel();
 }
 
 std::uint64_t X11DisplayEvents::subscribe(std::function<void(Event)> handler) {
@@ -263,20 +294,74 @@ struct X11DisplayReader::Connection {
     ~Connection() { xcb_disconnect(connection); }
 };
 
-X11DisplayReader::X11DisplayReader(std::string displayName)
-    : displayName_(std::move(displayName)) {}
+// The reads run on a thread of the reader's own: a server that stops answering (hung,
+// or stopped under a debugger) holds that thread, not the one asking, which is the
+// GUI thread. Every task holds the state, so the thread is only ever released from
+// itself while a read is stuck, never joined.
+struct X11DisplayReader::State {
+    std::string displayName;
+    std::chrono::milliseconds patience;
+    std::unique_ptr<Connection> connection; // worker only
+    std::shared_ptr<SerialQueue> worker = std::make_shared<SerialQueue>("snagreel.display-reader");
+    std::mutex mutex;
+    std::condition_variable answered;
+    bool busy = false; // a read is running on the worker
+    Snapshot last;     // the last reading handed out
+    std::uint64_t served = 0;
+
+    Snapshot readNow(std::optional<std::uint32_t> displayID);
+};
+
+X11DisplayReader::X11DisplayReader(std::string displayName, double patienceSeconds)
+    : state_(std::make_shared<State>()) {
+    state_->displayName = std::move(displayName);
+    state_->patience = std::chrono::milliseconds(static_cast<std::int64_t>(
+        std::lround((std::isfinite(patienceSeconds) ? std::clamp(patienceSeconds, 0.001, 60.0)
+                                                    : kPatienceSeconds) *
+                    1000)));
+}
 
 X11DisplayReader::~X11DisplayReader() = default;
 
 Snapshot X11DisplayReader::read(std::optional<std::uint32_t> displayID) {
-    if (connection_ && xcb_connection_has_error(connection_->connection)) {
-        connection_.reset();
+    std::shared_ptr<State> state = state_;
+    std::unique_lock lock(state->mutex);
+    // A server that has not answered the last reading yet gets no second one queued
+    // behind it; until it answers nothing is known to have changed.
+    if (state->busy) {
+        return state->last;
     }
-    if (!connection_) {
+    state->busy = true;
+    const std::uint64_t ticket = ++state->served;
+    lock.unlock();
+    state->worker->post([state, displayID, ticket] {
+        Snapshot s = state->readNow(displayID);
+        std::lock_guard guard(state->mutex);
+        state->busy = false;
+        if (state->served == ticket) {
+            state->last = s;
+            ++state->served;
+        }
+        state->answered.notify_all();
+    });
+    lock.lock();
+    state->answered.wait_for(lock, state->patience, [&] { return state->served != ticket; });
+    if (state->served == ticket) {
+        // Abandoned: its late answer is not handed out as if it were current.
+        ++state->served;
+    }
+    return state->last;
+}
+
+Snapshot X11DisplayReader::State::readNow(std::optional<std::uint32_t> displayID) {
+    if (connection && xcb_connection_has_error(connection->connection)) {
+        connection.reset();
+    }
+    if (!connection) {
         auto fresh = std::make_unique<Connection>();
         int number = 0;
         fresh->connection =
-            xcb_connect(displayName_.empty() ? nullptr : displayName_.c_str(), &number);
+            xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &number);
         xcb_screen_t* screen = xcb_connection_has_error(fresh->connection)
                                    ? nullptr
                                    : screenOf(fresh->connection, number);
@@ -292,28 +377,28 @@ Snapshot X11DisplayReader::read(std::optional<std::uint32_t> displayID) {
             fresh->hasRandr =
                 version && (version->major_version > 1 || version->minor_version >= 3);
         }
-        connection_ = std::move(fresh);
+        connection = std::move(fresh);
     }
-    xcb_connection_t* c = connection_->connection;
+    xcb_connection_t* c = connection->connection;
 
     Snapshot s;
     Reply<xcb_randr_get_screen_resources_current_reply_t> resources;
-    if (connection_->hasRandr) {
+    if (connection->hasRandr) {
         resources.reset(xcb_randr_get_screen_resources_current_reply(
-            c, xcb_randr_get_screen_resources_current(c, connection_->root), nullptr));
+            c, xcb_randr_get_screen_resources_current(c, connection->root), nullptr));
     }
     const int count =
         resources ? xcb_randr_get_screen_resources_current_outputs_length(resources.get()) : 0;
     if (count <= 0) {
         if (xcb_connection_has_error(c)) {
-            connection_.reset();
+            connection.reset();
             return Snapshot{};
         }
         // A server without RandR outputs: its one screen is the display.
-        s.displayID = displayID.value_or(connection_->root);
+        s.displayID = displayID.value_or(connection->root);
         s.active = true;
-        s.pixelSize = {static_cast<double>(connection_->width),
-                       static_cast<double>(connection_->height)};
+        s.pixelSize = {static_cast<double>(connection->width),
+                       static_cast<double>(connection->height)};
         s.logicalSize = s.pixelSize;
         s.asleep = dpmsAsleep(c);
         return s;
@@ -352,7 +437,7 @@ Snapshot X11DisplayReader::read(std::optional<std::uint32_t> displayID) {
         }
     } else {
         Reply<xcb_randr_get_output_primary_reply_t> primary(xcb_randr_get_output_primary_reply(
-            c, xcb_randr_get_output_primary(c, connection_->root), nullptr));
+            c, xcb_randr_get_output_primary(c, connection->root), nullptr));
         if (primary && primary->output != XCB_NONE) {
             if (Lit lit = inspect(primary->output); lit.connected && lit.crtc) {
                 chosen = std::move(lit);
@@ -374,6 +459,7 @@ Snapshot X11DisplayReader::read(std::optional<std::uint32_t> displayID) {
                        static_cast<double>(chosen->crtc->height)};
         s.logicalSize = s.pixelSize;
         s.rotation = degrees(chosen->crtc->rotation);
+        s.origin = {static_cast<double>(chosen->crtc->x), static_cast<double>(chosen->crtc->y)};
     }
     s.asleep = s.active && dpmsAsleep(c);
     return s;

@@ -16,11 +16,13 @@ class LifecycleSubscribers;
 // CRTC and output changes become screenParametersChanged; the DPMS power level,
 // which the server does not announce, is polled and its transitions become
 // displaySleep/displayWake. A server without DPMS (Xvfb) is never asleep. The
-// connection is served by a thread of this source; subscribers are only called
-// on the main executor, never after unsubscribe or destruction.
+// connection is made and served by a thread of this source, so neither starting
+// nor destroying it waits for the server; subscribers are only called on the main
+// executor, never after unsubscribe or destruction.
 class X11DisplayEvents final : public LifecycleEventSource {
 public:
-    // `displayName` empty: $DISPLAY.
+    // `displayName` empty: $DISPLAY. Returns at once; isConnected() becomes true
+    // once the thread has connected.
     static std::shared_ptr<X11DisplayEvents> start(Executor& main, const std::string& displayName,
                                                    double dpmsPollSeconds = 2.0);
     ~X11DisplayEvents() override;
@@ -36,7 +38,7 @@ private:
     X11DisplayEvents() = default;
     struct Worker;
     std::shared_ptr<LifecycleSubscribers> subscribers_;
-    std::unique_ptr<Worker> worker_;
+    std::shared_ptr<Worker> worker_;
 };
 
 // Reads one display of the X server for the lifecycle monitor: the RandR output
@@ -45,10 +47,13 @@ private:
 // server; active means connected and driven by a CRTC; asleep comes from DPMS;
 // logical size equals the pixel size (X has no separate point space). onConsole
 // is left empty. Confined to one thread (the main one); reconnects after the
-// server went away.
+// server went away. A server that does not answer within `patienceSeconds` gets
+// the last reading handed out instead (nothing known to have changed), so the
+// calling thread never waits longer than that.
 class X11DisplayReader {
 public:
-    explicit X11DisplayReader(std::string displayName);
+    static constexpr double kPatienceSeconds = 3.0;
+    explicit X11DisplayReader(std::string displayName, double patienceSeconds = kPatienceSeconds);
     ~X11DisplayReader();
     X11DisplayReader(const X11DisplayReader&) = delete;
     X11DisplayReader& operator=(const X11DisplayReader&) = delete;
@@ -57,8 +62,8 @@ public:
 
 private:
     struct Connection;
-    std::string displayName_;
-    std::unique_ptr<Connection> connection_;
+    struct State;
+    std::shared_ptr<State> state_;
 };
 
 } // namespace snagreel

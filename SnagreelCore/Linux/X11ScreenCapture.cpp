@@ -190,6 +190,39 @@ Result<std::vector<DisplayInfo>> listOutputs(const Connection& x) {
     return driven;
 }
 
+std::vector<std::string> extensionNames(const Connection& x) {
+    Reply<xcb_list_extensions_reply_t> reply(
+        xcb_list_extensions_reply(x.c, xcb_list_extensions(x.c), nullptr));
+    std::vector<std::string> names;
+    if (!reply) {
+        return names;
+    }
+    for (auto it = xcb_list_extensions_names_iterator(reply.get()); it.rem; xcb_str_next(&it)) {
+        names.emplace_back(xcb_str_name(it.data),
+                           static_cast<std::size_t>(xcb_str_name_length(it.data)));
+    }
+    return names;
+}
+
+// A GNOME or KDE Wayland session sets DISPLAY for its Xwayland, whose root window
+// reads back black: recording it would save black clips while claiming to record.
+bool runsOnXwayland(const Connection& x) {
+    if (isXwayland(extensionNames(x), {})) {
+        return true;
+    }
+    std::vector<std::string> names;
+    if (auto outputs = listOutputs(x)) {
+        for (const DisplayInfo& display : *outputs) {
+            names.push_back(display.name);
+        }
+    }
+    return isXwayland({}, names);
+}
+
+Error xwaylandRefusal() {
+    return Error(streamError(StreamErrorCode::userDeclined, kXwaylandRefusal));
+}
+
 Result<std::vector<WindowInfo>> listWindows(const Connection& x) {
     Reply<xcb_query_tree_reply_t> tree(
         xcb_query_tree_reply(x.c, xcb_query_tree(x.c, x.root()), nullptr));
@@ -798,6 +831,9 @@ public:
         if (!connection) {
             return Unexpected{std::move(connection).error()};
         }
+        if (runsOnXwayland(**connection)) {
+            return Unexpected{xwaylandRefusal()};
+        }
         auto displays = listOutputs(**connection);
         if (!displays) {
             return Unexpected{std::move(displays).error()};
@@ -861,6 +897,9 @@ std::optional<std::string> accessProblem(const std::string& displayName) {
     if (!connection) {
         return connection.error().description();
     }
+    if (runsOnXwayland(**connection)) {
+        return std::string(kXwaylandRefusal);
+    }
     return unreadable(**connection, displayName);
 }
 
@@ -912,7 +951,16 @@ bool x11ScreenAccess(const std::string& displayName) {
         return CaptureFailure(connection.error()).kind != CaptureFailure::Kind::permission &&
                !serverListens(displayName);
     }
-    return !unreadable(**connection, displayName).has_value();
+    return !runsOnXwayland(**connection) && !unreadable(**connection, displayName).has_value();
+}
+
+bool isXwayland(const std::vector<std::string>& extensions,
+                const std::vector<std::string>& outputNames) {
+    const auto xwaylandOutput = [](const std::string& name) {
+        return name.rfind("XWAYLAND", 0) == 0;
+    };
+    return std::find(extensions.begin(), extensions.end(), "XWAYLAND") != extensions.end() ||
+           std::any_of(outputNames.begin(), outputNames.end(), xwaylandOutput);
 }
 
 std::string screenAccessExplanation(const std::string& displayName) {

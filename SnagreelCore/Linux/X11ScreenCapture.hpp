@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace snagreel {
 
@@ -25,6 +26,16 @@ std::shared_ptr<ScreenCaptureService> makeX11ScreenCaptureService(std::string di
 bool x11ScreenAccess(const std::string& displayName = {});
 // One sentence for the status text saying why access is or is not there.
 std::string screenAccessExplanation(const std::string& displayName = {});
+
+// Why an Xwayland display is refused: it is rootless, so reading its root window
+// gives black pixels (or only other X clients' windows), never the desktop.
+inline constexpr const char* kXwaylandRefusal =
+    "This is a Wayland session, whose X display (Xwayland) shows Snagreel only black "
+    "frames, so Snagreel cannot record it until it can record Wayland screens.";
+// Whether a server is Xwayland, from its extension list and its RandR output names:
+// the "XWAYLAND" extension, or outputs named "XWAYLAND<n>" by servers without it.
+bool isXwayland(const std::vector<std::string>& extensions,
+                const std::vector<std::string>& outputNames);
 
 // One connection's reader of a drawable's rectangle, the building block of the
 // stream (public so that the benchmarks can time its steps one by one). Not

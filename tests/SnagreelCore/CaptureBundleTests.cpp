@@ -229,6 +229,7 @@ TEST(CaptureBundle, AFailedOrTimedOutExportLeavesNoDirectory) {
     auto queue = std::make_shared<ManualExecutor>(0);
     BundleEnvironment stalled = linuxBundleEnvironment();
     stalled.exportEnvironment.queue = queue;
+    stalled.exportEnvironment.writerQueue = queue;
     std::shared_ptr<MovieWriter> real;
     stalled.exportEnvironment.makeWriter =
         [&real](const fs::path& path) -> Result<std::shared_ptr<MovieWriter>> {

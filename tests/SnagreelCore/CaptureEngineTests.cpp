@@ -53,6 +53,7 @@ struct StreamLog {
     ContentFilter filter;
     StreamConfiguration configuration;
     ScreenStreamCallbacks callbacks;
+    std::function<void()> platformCall = [] {};
 };
 
 class FakeStream final : public ScreenStream {
@@ -60,9 +61,13 @@ public:
     explicit FakeStream(std::shared_ptr<StreamLog> log) : log_(std::move(log)) {}
     Result<void> startCapture() override {
         ++log_->starts;
+        log_->platformCall();
         return {};
     }
-    void stopCapture() override { ++log_->stops; }
+    void stopCapture() override {
+        ++log_->stops;
+        log_->platformCall();
+    }
 
 private:
     std::shared_ptr<StreamLog> log_;
@@ -77,6 +82,7 @@ public:
 
     Result<ShareableContent> shareableContent() override {
         ++contentCalls;
+        log->platformCall();
         return content;
     }
     Result<std::unique_ptr<ScreenStream>> makeStream(const ContentFilter& filter,
@@ -269,7 +275,10 @@ protected:
         CapturePlatform p;
         p.clock = [this] { return clock(); };
         p.screenCapture = service;
-        p.makeGrabSession = [this] { return std::make_unique<FakeGrabSession>(grab); };
+        p.makeGrabSession = [this] {
+            service->log->platformCall();
+            return std::make_unique<FakeGrabSession>(grab);
+        };
         p.displays = displays;
         p.makeEncoder = [this](const EncoderSettings& settings,
                                std::function<void(EncoderOutput)> onOutput)
@@ -279,7 +288,10 @@ protected:
             encoder->onOutput = std::move(onOutput);
             return std::unique_ptr<VideoEncoder>(std::make_unique<FakeEncoder>(encoder));
         };
-        p.screenAccess = [this] { return screenAccess; };
+        p.screenAccess = [this] {
+            service->log->platformCall();
+            return screenAccess;
+        };
         p.screenAccessExplanation = [this] { return accessExplanation; };
         return p;
     }
@@ -434,8 +446,9 @@ TEST_F(CaptureEngineTest, StartCancelledLateLeavesNoStreamRunning) {
     build();
     std::optional<Result<void>> result;
     engine->start([&](Result<void> r) { result = std::move(r); });
+    sessionQueue->runUntilIdle();
     queue->runUntilIdle();
-    caller.runUntilIdle(); // the stream is up; the last step is still queued
+    sessionQueue->runUntilIdle(); // the stream is up; the last step is still queued
     ASSERT_EQ(service->log->starts, 1);
     engine->invalidate();
     pump();
@@ -444,6 +457,33 @@ TEST_F(CaptureEngineTest, StartCancelledLateLeavesNoStreamRunning) {
     EXPECT_EQ(service->log->stops, 1);
     EXPECT_TRUE(encoder->invalidated);
     EXPECT_TRUE(statuses.empty());
+}
+
+// The caller is the GUI thread in the application: a display server that does not
+// answer must never hold it, so no platform call of a start or stop runs there.
+TEST_F(CaptureEngineTest, PlatformCallsOfStartAndStopNeverRunOnTheCaller) {
+    for (auto backend : {CaptureBackend::screenCaptureKit, CaptureBackend::avFoundation}) {
+        configuration.backend = backend;
+        int calls = 0;
+        int onCaller = 0;
+        service->log->platformCall = [&] {
+            ++calls;
+            onCaller += caller.isCurrent() ? 1 : 0;
+        };
+        build();
+        std::optional<Result<void>> result;
+        caller.post([&] { engine->start([&](Result<void> r) { result = std::move(r); }); });
+        pump();
+        ASSERT_TRUE(result && result->hasValue()) << static_cast<int>(backend);
+        bool stopped = false;
+        caller.post([&] { engine->stop([&] { stopped = true; }); });
+        pump();
+        EXPECT_TRUE(stopped);
+        EXPECT_GT(calls, 1);
+        EXPECT_EQ(onCaller, 0) << static_cast<int>(backend);
+        engine.reset();
+        pump();
+    }
 }
 
 TEST_F(CaptureEngineTest, RunsOnItsOwnQueueAndStopsCleanly) {

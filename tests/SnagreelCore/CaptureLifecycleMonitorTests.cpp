@@ -224,12 +224,15 @@ TEST(CaptureLifecycleMonitor, GeometryChangeWhileNothingBlocksReportsDisplayChan
     logical.logicalSize = {960, 540};
     auto sleeping = display();
     sleeping.asleep = true;
+    auto moved = display();
+    moved.origin = {1920, 0};
     const std::vector<Case> cases = {
         {"same geometry", display(), false},
         {"rotation only", display(7, 1920, 1080, 90), true},
         {"width", display(7, 1280, 1080), true},
         {"height", display(7, 1920, 1200), true},
         {"logical size", logical, true},
+        {"moved, same size", moved, true},
         {"other display", display(8), true},
         {"asleep, same geometry", sleeping, false},
     };

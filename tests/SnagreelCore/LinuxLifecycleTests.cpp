@@ -6,9 +6,9 @@
 #include "SnagreelCore/Linux/X11DisplayEvents.hpp"
 #include "devsupport/FakeLogind.hpp"
 #include "devsupport/TestXServer.hpp"
+#include "devsupport/Waiting.hpp"
 #include "devsupport/XvfbServer.hpp"
 #include "support/PrivateBus.hpp"
-#include "devsupport/Waiting.hpp"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +19,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -182,24 +183,25 @@ TEST_F(LinuxLifecycleBus, WithoutLogindTheActivityIsANoOpAndTheSessionUnknown) {
 
 // ---- Sleep and session events -------------------------------------------------
 
-TEST_F(LinuxLifecycleBus, PrepareForSleepHoldsRecordingUntilTheWakeSettles) {
+TEST_F(LinuxLifecycleBus, SleepAndASessionSwitchHoldRecordingBackButALockDoesNot) {
     auto& logind = startLogind();
     startMonitor();
     EXPECT_EQ(previous()->onConsole, true);
 
+    // Locking keeps the rewind: neither the signal nor the locker's hint suspends.
+    // The sleep signal after them, from the same sender, marks that both arrived;
+    // it holds recording until the wake settles.
+    logind.lock();
+    logind.setLockedHint(true);
     logind.emitPrepareForSleep(true);
     ASSERT_TRUE(eventually([&] { return observed_.saw("system_sleep", true); }));
     EXPECT_EQ(blockers().count("system_sleep"), 1u);
-
+    onMain([&] { monitor_->refresh(); });
+    EXPECT_EQ(previous()->onConsole, true);
+    EXPECT_EQ(observed_.count("session_inactive", true), 0u);
     logind.emitPrepareForSleep(false);
     ASSERT_TRUE(eventually([&] { return observed_.saw("system_sleep", false); }));
     EXPECT_EQ(blockers().count("system_sleep"), 0u);
-    EXPECT_FALSE(observed_.offMain);
-}
-
-TEST_F(LinuxLifecycleBus, SessionActivePropertyHoldsRecordingBack) {
-    auto& logind = startLogind();
-    startMonitor();
 
     logind.setActive(false);
     ASSERT_TRUE(eventually([&] { return observed_.saw("session_inactive", true); }));
@@ -211,29 +213,6 @@ TEST_F(LinuxLifecycleBus, SessionActivePropertyHoldsRecordingBack) {
     ASSERT_TRUE(eventually([&] { return observed_.saw("session_inactive", false); }));
     EXPECT_EQ(previous()->onConsole, true);
     EXPECT_FALSE(observed_.offMain);
-}
-
-TEST_F(LinuxLifecycleBus, ALockedSessionStaysOffTheConsoleUntilUnlocked) {
-    auto& logind = startLogind();
-    startMonitor();
-
-    logind.lock();
-    ASSERT_TRUE(eventually([&] { return observed_.saw("session_inactive", true); }));
-    // Any other refresh (a display wake, say) must not resume recording on a
-    // locked screen.
-    onMain([&] { monitor_->refresh(); });
-    EXPECT_EQ(blockers().count("session_inactive"), 1u);
-
-    logind.unlock();
-    ASSERT_TRUE(eventually([&] { return observed_.saw("session_inactive", false); }));
-
-    // The locker's own hint counts the same way.
-    logind.setLockedHint(true);
-    ASSERT_TRUE(eventually([&] { return observed_.count("session_inactive", true) == 2; }));
-    EXPECT_EQ(blockers().count("session_inactive"), 1u);
-    logind.setLockedHint(false);
-    ASSERT_TRUE(eventually([&] { return observed_.count("session_inactive", false) == 2; }));
-    EXPECT_EQ(blockers().count("session_inactive"), 0u);
 }
 
 TEST_F(LinuxLifecycleBus, TheSessionIsFoundThroughTheEnvironmentOrAutoOutsideItsScope) {
@@ -493,6 +472,45 @@ TEST_F(LinuxLifecycleBus, XvfbReadsAsOneLitOutputAndItsLossAsAMissingDisplay) {
 
 // A server that comes back on the same display (a crash respawned, a session
 // restarted) ends the missing display by itself: nothing else would.
+// A server that takes the connection and never answers (hung, or stopped under a
+// debugger) must not hold the GUI thread of the application: starting and
+// destroying the event source do not wait for it, and a reading comes back as the
+// last one known.
+TEST(X11DisplayReader, AServerThatNeverAnswersHoldsNeitherReadingsNorEvents) {
+    const int number = 800 + static_cast<int>(::getpid() % 90);
+    const std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path + 1, path.data(), path.size()); // abstract name
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
+    if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+        ::close(listener);
+        GTEST_SKIP() << "display " << number << " is in use";
+    }
+    ASSERT_EQ(::listen(listener, 4), 0); // connections wait in the backlog, never accepted
+
+    X11DisplayReader reader(":" + std::to_string(number), 0.2);
+    ManualExecutor main;
+    std::promise<std::pair<Snapshot, Snapshot>> readings;
+    std::thread asking([&] {
+        auto events = X11DisplayEvents::start(main, ":" + std::to_string(number));
+        const Snapshot first = reader.read(std::nullopt);
+        const Snapshot second = reader.read(std::nullopt);
+        events.reset();
+        readings.set_value({first, second});
+    });
+    auto future = readings.get_future();
+    const bool answered = future.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    ::close(listener); // ends a stuck read either way
+    asking.join();
+    ASSERT_TRUE(answered) << "the caller waited for a server that never answers";
+    const auto [first, second] = future.get();
+    EXPECT_EQ(first, Snapshot{});
+    EXPECT_EQ(second, Snapshot{}) << "no second reading queued behind the stuck one";
+}
+
 TEST_F(LinuxLifecycleBus, AnXServerBackOnTheSameDisplayClearsTheMissingDisplay) {
     std::string whyNot;
     auto server = devsupport::XvfbServer::start(640, 480, &whyNot);
@@ -511,7 +529,7 @@ TEST_F(LinuxLifecycleBus, AnXServerBackOnTheSameDisplayClearsTheMissingDisplay) 
     EXPECT_FALSE(observed_.offMain);
 }
 
-TEST_F(LinuxLifecycleBus, AScreenResizeHoldsRecordingForOneSettlingDelay) {
+TEST_F(LinuxLifecycleBus, AResizedOrMovedOutputHoldsRecordingForOneSettlingDelay) {
     std::string whyNot;
     auto server = TestXServer::xorgDummy(&whyNot);
     if (!server) {
@@ -526,6 +544,18 @@ TEST_F(LinuxLifecycleBus, AScreenResizeHoldsRecordingForOneSettlingDelay) {
     ASSERT_TRUE(eventually([&] { return observed_.saw("display_reconfiguring", false); }));
     EXPECT_TRUE(observed_.saw("display_reconfiguring", true));
     EXPECT_EQ(previous()->pixelSize, (CaptureLifecycleMonitor::Size{800, 600}));
+    EXPECT_TRUE(blockers().empty());
+
+    // A monitor added on the left moves the captured output at the same size: the
+    // engine must restart to read the new rectangle.
+    ASSERT_EQ(server->run("xrandr --addmode DUMMY1 800x600"), 0);
+    ASSERT_EQ(server->run("xrandr --output DUMMY1 --mode 800x600 --pos 0x0 --output DUMMY0 "
+                          "--pos 800x0"),
+              0);
+    ASSERT_TRUE(eventually([&] { return observed_.count("display_reconfiguring", false) == 2; }));
+    EXPECT_EQ(observed_.count("display_reconfiguring", true), 2u);
+    EXPECT_EQ(previous()->pixelSize, (CaptureLifecycleMonitor::Size{800, 600}));
+    EXPECT_EQ(previous()->origin, (CaptureLifecycleMonitor::Point{800, 0}));
     EXPECT_TRUE(blockers().empty());
     EXPECT_FALSE(observed_.offMain);
 }

@@ -10,9 +10,9 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
+#include "devsupport/Waiting.hpp"
 #include "support/Ffprobe.hpp"
 #include "support/TemporaryDirectory.hpp"
-#include "devsupport/Waiting.hpp"
 #include "support/TestSamples.hpp"
 
 #include <gtest/gtest.h>
@@ -49,15 +49,19 @@ public:
     std::vector<std::string> calls;
     std::optional<std::int64_t> sessionEnd;
     std::function<void()> heldFinish;
+    std::function<void()> beforeStart;
     Status current = Status::unknown;
 
     bool addVideoTrack(const CodecParameters&) override {
-        calls.push_back("addVideoTrack");
+        note("addVideoTrack");
         return trackAccepted;
     }
     bool startWriting() override {
-        calls.push_back("startWriting");
-        if (startAccepted) {
+        note("startWriting");
+        if (beforeStart) {
+            beforeStart();
+        }
+        if (startAccepted && current == Status::unknown) {
             current = Status::writing;
         }
         return startAccepted;
@@ -70,10 +74,10 @@ public:
         appended.push_back({pts, duration, sample.size()});
         return true;
     }
-    void markAsFinished() override { calls.push_back("markAsFinished"); }
+    void markAsFinished() override { note("markAsFinished"); }
     void endSession(std::int64_t time) override { sessionEnd = time; }
     void finishWriting(std::function<void()> done) override {
-        calls.push_back("finishWriting");
+        note("finishWriting");
         if (holdFinish) {
             heldFinish = std::move(done);
             return;
@@ -82,15 +86,24 @@ public:
         done();
     }
     void cancelWriting() override {
-        calls.push_back("cancelWriting");
+        note("cancelWriting");
         current = Status::cancelled;
     }
     Status status() const override { return current; }
     std::optional<Error> error() const override { return reportedError; }
 
     int count(const std::string& call) const {
+        std::lock_guard lock(callsMutex);
         return static_cast<int>(std::count(calls.begin(), calls.end(), call));
     }
+
+private:
+    // Calls may come from an export's writer thread while a test reads them.
+    void note(const char* call) {
+        std::lock_guard lock(callsMutex);
+        calls.push_back(call);
+    }
+    mutable std::mutex callsMutex;
 };
 
 std::shared_ptr<const CodecParameters> testFormat() {
@@ -139,6 +152,7 @@ struct Harness {
     ExportEnvironment environment() {
         ExportEnvironment env;
         env.queue = queue;
+        env.writerQueue = queue;
         env.makeWriter =
             [this](const std::filesystem::path&) -> Result<std::shared_ptr<MovieWriter>> {
             ++writersMade;
@@ -254,6 +268,7 @@ TEST(MP4Exporter, SetupFailuresReportTheirOwnErrorWithoutWriting) {
         std::optional<Result<void>> result;
         MP4Exporter::exportMovie(
             framesAt(0, 2), 1, "x.mp4", [&](Result<void> r) { result = std::move(r); }, env);
+        h.queue->runUntilIdle();
         ASSERT_TRUE(result && !*result);
         EXPECT_EQ(result->error().code(), EACCES);
         EXPECT_EQ(result->error().domain(), kPosixDomain);
@@ -311,10 +326,10 @@ TEST(MP4Exporter, FailuresWhileFeedingCancelTheWriterOnce) {
             [writer](const std::filesystem::path&) -> Result<std::shared_ptr<MovieWriter>> {
             return std::shared_ptr<MovieWriter>(writer);
         };
+        writer->current = MovieWriter::Status::failed;
         MP4Exporter::exportMovie(
             framesAt(0, 4), 1, "x.mp4", [&](Result<void> r) { h.results.push_back(std::move(r)); },
             env);
-        writer->current = MovieWriter::Status::failed;
         h.queue->runUntilIdle();
         EXPECT_EQ(h.onlyError(), "Movie export failed.");
         EXPECT_TRUE(writer->appended.empty());
@@ -374,42 +389,63 @@ TEST(MP4Exporter, AWriterThatNeverFinishesTimesOutAndItsLateReportIsIgnored) {
     }
 }
 
-TEST(MP4Exporter, OnItsOwnQueueATimedOutExportIgnoresAReportFromAnotherThread) {
+// A writer stuck in the file system (here: in its header write, until released)
+// holds back neither the caller nor the deadline, and the draft directory is gone
+// when the timeout is reported; whatever the writer does once released is ignored.
+TEST(MP4Exporter, AWriterThatNeverReturnsStillTimesOutAndLeavesNoDirectory) {
+    TemporaryDirectory root;
     auto writer = std::make_shared<FakeMovieWriter>();
+    std::mutex mutex;
+    std::condition_variable signal;
+    bool stuck = false;
+    bool released = false;
+    writer->beforeStart = [&] {
+        std::unique_lock lock(mutex);
+        stuck = true;
+        signal.notify_all();
+        // Bounded only so that a regression fails instead of hanging.
+        signal.wait_for(lock, std::chrono::seconds(30), [&] { return released; });
+    };
     writer->holdFinish = true;
-    ExportEnvironment env;
-    env.makeWriter =
+    BundleEnvironment environment = linuxBundleEnvironment();
+    auto queue = std::make_shared<SerialQueue>(kMovieExportQueueLabel);
+    environment.exportEnvironment.queue = queue;
+    environment.exportEnvironment.timeout = 0.2;
+    environment.exportEnvironment.makeWriter =
         [writer](const std::filesystem::path&) -> Result<std::shared_ptr<MovieWriter>> {
         return std::shared_ptr<MovieWriter>(writer);
     };
-    auto queue = std::make_shared<SerialQueue>(kMovieExportQueueLabel);
-    env.queue = queue;
-    env.timeout = 0.05;
-    std::mutex mutex;
-    std::condition_variable signal;
-    std::vector<Result<void>> results;
-    MP4Exporter::exportMovie(
-        framesAt(0, 10), 1, "clip.mp4",
-        [&](Result<void> result) {
-            std::lock_guard lock(mutex);
-            results.push_back(std::move(result));
-            signal.notify_all();
-        },
-        env);
+    std::vector<Result<CaptureBundle>> results;
+    CaptureSnapshot snapshot;
+    snapshot.frames = framesAt(0, 10);
+    snapshot.end = 1;
+    makeBundleSaver(environment)(std::move(snapshot), 30, std::chrono::system_clock::now(),
+                                 CaptureConfiguration{}, root.path(),
+                                 [&](Result<CaptureBundle> result) {
+                                     std::lock_guard lock(mutex);
+                                     results.push_back(std::move(result));
+                                     signal.notify_all();
+                                 });
     {
         std::unique_lock lock(mutex);
-        signal.wait(lock, [&] { return !results.empty(); });
+        ASSERT_TRUE(signal.wait_for(lock, std::chrono::seconds(30), [&] { return stuck; }));
+        ASSERT_TRUE(
+            signal.wait_for(lock, std::chrono::seconds(30), [&] { return !results.empty(); }));
+        ASSERT_FALSE(results[0]);
         EXPECT_EQ(results[0].error().description(),
                   "Movie export timed out. The draft was removed; try capturing again.");
+        EXPECT_TRUE(std::filesystem::is_empty(root.path()));
+        released = true;
+        signal.notify_all();
     }
-    // The held report now arrives from this thread and must not be delivered.
-    ASSERT_TRUE(writer->heldFinish);
-    auto report = std::move(writer->heldFinish);
-    writer->heldFinish = nullptr;
-    report();
+    // Once released the writer is cancelled, never finished, and no second result
+    // comes; the export queue is drained after the writer's last call.
+    ASSERT_TRUE(testing::eventually([&] { return writer->count("cancelWriting") == 1; }));
     queue->drain();
     std::lock_guard lock(mutex);
     EXPECT_EQ(results.size(), 1u);
+    EXPECT_EQ(writer->count("finishWriting"), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(root.path()));
 }
 
 TEST(ExportOperation, ResolvesOnceAndOnlyFinalizesWhileFeeding) {

@@ -251,6 +251,25 @@ TEST_F(X11ScreenCaptureTest, ScreenAccessNeedsAReadableXDisplay) {
     }
 }
 
+// Replies recorded from the servers: Xorg, Xwayland 22 (which names its outputs
+// after the compositor's) and an older Xwayland without its extension.
+TEST(X11ScreenAccess, XwaylandIsToldApartByItsExtensionOrItsOutputNames) {
+    const std::vector<std::string> xorg{"BIG-REQUESTS", "Composite", "DAMAGE", "DOUBLE-BUFFER",
+                                        "GLX",          "MIT-SHM",   "RANDR",  "RENDER",
+                                        "SHAPE",        "SYNC",      "XFIXES", "XInputExtension",
+                                        "XTEST",        "XVideo"};
+    std::vector<std::string> xwayland = xorg;
+    xwayland.push_back("XWAYLAND");
+    EXPECT_FALSE(isXwayland(xorg, {"DP-1", "HDMI-1"}));
+    EXPECT_FALSE(isXwayland(xorg, {"DUMMY0", "xwayland0"}));
+    EXPECT_TRUE(isXwayland(xwayland, {"DP-1"}));
+    EXPECT_TRUE(isXwayland({"MIT-SHM", "RANDR"}, {"XWAYLAND0", "XWAYLAND1"}));
+    // The refusal holds back retries until the user acts, like any missing access.
+    EXPECT_EQ(
+        CaptureFailure(Error(streamError(StreamErrorCode::userDeclined, kXwaylandRefusal))).kind,
+        CaptureFailure::Kind::permission);
+}
+
 TEST_F(X11ScreenCaptureTest, DeliversScaledImagesOfWhatIsDrawnThenIdleWhileNothingChanges) {
     painter->fillRoot(0xff0000);
     Delivered delivered;
