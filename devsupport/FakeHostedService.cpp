@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QFile>
+#include <QPointer>
 #include <QProcess>
 #include <QSslConfiguration>
 #include <QSslKey>
@@ -65,6 +66,7 @@ struct FakeHostedService::State {
     std::set<std::string> revoked;
     std::map<std::string, Report> reports;
     std::vector<FakeHttpRequest> requests;
+    std::vector<std::pair<QPointer<QSslSocket>, FakeHttpResponse>> held;
 
     QString base() const { return QStringLiteral("https://127.0.0.1:%1").arg(server.serverPort()); }
 
@@ -257,16 +259,26 @@ struct FakeHostedService::State {
                     socket->abort();
                     return;
                 }
-                QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " " +
-                                  reason(response.status) + "\r\n";
-                head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
-                head += "Content-Type: application/json\r\n";
-                for (const auto& [name, value] : response.headers) {
-                    head += name + ": " + value + "\r\n";
+                if (response.hold) {
+                    auto later = response;
+                    later.hold = false;
+                    held.emplace_back(socket, later);
+                    continue;
                 }
-                socket->write(head + "\r\n" + response.body);
+                send(socket, response);
             }
         });
+    }
+
+    static void send(QSslSocket* socket, const FakeHttpResponse& response) {
+        QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " " +
+                          reason(response.status) + "\r\n";
+        head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+        head += "Content-Type: application/json\r\n";
+        for (const auto& [name, value] : response.headers) {
+            head += name + ": " + value + "\r\n";
+        }
+        socket->write(head + "\r\n" + response.body);
     }
 };
 
@@ -356,6 +368,14 @@ const std::vector<FakeHttpRequest>& FakeHostedService::requests() const {
 
 std::set<std::string> FakeHostedService::revokedTokens() const {
     return state_->revoked;
+}
+
+void FakeHostedService::releaseHeld() {
+    for (auto& [socket, response] : std::exchange(state_->held, {})) {
+        if (socket) {
+            State::send(socket, response);
+        }
+    }
 }
 
 void FakeHostedService::revokeAll() {

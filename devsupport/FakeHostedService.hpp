@@ -32,6 +32,7 @@ struct FakeHttpResponse {
     QList<QPair<QByteArray, QByteArray>> headers;
     bool stall = false; // never answer
     bool drop = false;  // close the connection instead of answering
+    bool hold = false;  // answer only at releaseHeld()
 
     static FakeHttpResponse json(int status, const nlohmann::json& body);
 };
@@ -69,6 +70,8 @@ public:
     const std::map<std::string, Report>& reports() const;
     const std::vector<FakeHttpRequest>& requests() const;
     std::set<std::string> revokedTokens() const;
+    // Sends the answers held back so far.
+    void releaseHeld();
     // Forgets a token, as a server does when the user revokes the device elsewhere.
     void revokeAll();
 

@@ -188,7 +188,7 @@ struct HostedServiceClient::Impl : std::enable_shared_from_this<Impl> {
             if (shuttingDown) {
                 return;
             }
-            if (!outcome->oversized) {
+            if (!outcome->oversized && reply->isOpen()) {
                 outcome->body += reply->readAll();
             }
             const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
