@@ -562,7 +562,10 @@ struct HostedServiceClient::Impl : std::enable_shared_from_this<Impl> {
         // result comes back to it.
         const int clipFd = s->clip.get();
         preparation.start([this, s, clipFd] {
-            auto prepared = HostedVideoPreparation::prepare(clipFd, s->clipPath, s->cancel.get());
+            // The call's cancellation and the client's end both stop the decoder.
+            auto prepared = HostedVideoPreparation::prepare(clipFd, s->clipPath, [this, s] {
+                return s->cancel->load() || preparationCancelled.load();
+            });
             if (preparationCancelled) {
                 return;
             }
@@ -898,6 +901,7 @@ HostedServiceClient::HostedServiceClient(HostedServiceConfiguration configuratio
         [&impl] {
             impl.network = new QNetworkAccessManager();
             impl.network->setCookieJar(new NoCookies());
+            impl.network->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
         },
         Qt::BlockingQueuedConnection);
 }

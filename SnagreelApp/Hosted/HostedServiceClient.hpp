@@ -61,7 +61,8 @@ struct HostedClientOptions {
 // one waits for the network, and the session generation (replaced by beginSignIn
 // and signOut) turns work that a sign-in or sign-out overtook into a cancellation.
 // Completions and progress texts arrive on the thread that created the client (it
-// needs a running Qt event loop); each completion is called exactly once.
+// needs a running Qt event loop); each completion is called exactly once, except
+// that operations still pending when the client is destroyed end silently.
 class HostedServiceClient {
 public:
     using Options = HostedClientOptions;

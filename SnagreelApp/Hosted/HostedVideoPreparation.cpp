@@ -101,8 +101,8 @@ Error video(VideoCase kind) {
     return videoError(kind);
 }
 
-bool isCancelled(const std::atomic<bool>* cancelled) {
-    return cancelled != nullptr && cancelled->load();
+bool isCancelled(const HostedVideoPreparation::CancelCheck& cancelled) {
+    return cancelled && cancelled();
 }
 
 Result<CodecPtr> openDecoder(const AVStream* stream) {
@@ -270,7 +270,7 @@ std::string sha256Hex(const void* bytes, std::size_t size) {
 }
 
 Result<HostedPreparedVideo> prepare(const std::filesystem::path& clipPath,
-                                    const std::atomic<bool>* cancelled) {
+                                    const CancelCheck& cancelled) {
     if (!clipPath.is_absolute() || !clipPath.has_filename()) {
         return Unexpected{video(VideoCase::invalidRecording)};
     }
@@ -290,7 +290,7 @@ Result<HostedPreparedVideo> prepare(const std::filesystem::path& clipPath,
 }
 
 Result<HostedPreparedVideo> prepare(int fd, const std::filesystem::path& clipPath,
-                                    const std::atomic<bool>* cancelled) {
+                                    const CancelCheck& cancelled) {
     // The size first: an oversized file is refused before a single byte is decoded.
     auto size = regularFileSize(fd);
     if (!size) {

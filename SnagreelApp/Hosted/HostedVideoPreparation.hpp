@@ -4,9 +4,9 @@
 
 #include <QByteArray>
 
-#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,14 +54,15 @@ inline constexpr std::int64_t kMaxIntentCharacters = 2000;
 // keyframe group. The file is only ever read.
 namespace HostedVideoPreparation {
 
+// Asked before each sample; true ends the preparation with a cancellation.
+using CancelCheck = std::function<bool()>;
+
 // The clip open at `fd` (a descriptor the caller opened without following links).
-// `cancelled` is checked before each sample; when it is set, the result is a
-// cancellation.
 Result<HostedPreparedVideo> prepare(int fd, const std::filesystem::path& clipPath,
-                                    const std::atomic<bool>* cancelled = nullptr);
+                                    const CancelCheck& cancelled = {});
 // Opens an absolute path that contains no symbolic link, then as above.
 Result<HostedPreparedVideo> prepare(const std::filesystem::path& clipPath,
-                                    const std::atomic<bool>* cancelled = nullptr);
+                                    const CancelCheck& cancelled = {});
 
 // SHA-256 as 64 lower-case hexadecimal digits.
 std::string sha256Hex(const void* bytes, std::size_t size);
