@@ -15,6 +15,10 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusReply>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -118,27 +122,22 @@ protected:
     std::string origin_;
 };
 
-// How many items the origin has in the keyring.
+// How many items the origin has in the keyring, asked of the Secret Service
+// directly.
 std::size_t itemCount(const std::string& origin) {
-    const SecretSchema schema = {HostedKeyringStore::kServiceLabel,
-                                 SECRET_SCHEMA_NONE,
-                                 {{"service", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                  {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                                  {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
-                                 0,
-                                 nullptr,
-                                 nullptr,
-                                 nullptr,
-                                 nullptr,
-                                 nullptr,
-                                 nullptr,
-                                 nullptr};
-    GList* items = secret_password_search_sync(&schema, SECRET_SEARCH_ALL, nullptr, nullptr,
-                                               "service", HostedKeyringStore::kServiceLabel,
-                                               "account", origin.c_str(), nullptr);
-    const std::size_t count = g_list_length(items);
-    g_list_free_full(items, g_object_unref);
-    return count;
+    using Attributes = QMap<QString, QString>;
+    qDBusRegisterMetaType<Attributes>();
+    auto bus =
+        QDBusConnection::connectToBus(QString::fromLocal8Bit(qgetenv("DBUS_SESSION_BUS_ADDRESS")),
+                                      QStringLiteral("keyring-count"));
+    auto call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.secrets"), QStringLiteral("/org/freedesktop/secrets"),
+        QStringLiteral("org.freedesktop.Secret.Service"), QStringLiteral("SearchItems"));
+    call << QVariant::fromValue(Attributes{{"service", HostedKeyringStore::kServiceLabel},
+                                           {"account", QString::fromStdString(origin)}});
+    const QDBusReply<QList<QDBusObjectPath>> unlocked = bus.call(call);
+    EXPECT_TRUE(unlocked.isValid()) << unlocked.error().message().toStdString();
+    return unlocked.isValid() ? static_cast<std::size_t>(unlocked.value().size()) : 0;
 }
 
 } // namespace
