@@ -89,7 +89,12 @@ Result<std::optional<std::string>> optionalStringMember(const nlohmann::json& ob
     return std::optional<std::string>((*value)->get<std::string>());
 }
 
-Result<nlohmann::json> decodeObject(const QByteArray& body) {
+// The JSON object of a successful response; a failed request passes its error on.
+Result<nlohmann::json> decodeObject(const Result<QByteArray>& response) {
+    if (!response) {
+        return Unexpected{response.error()};
+    }
+    const QByteArray& body = *response;
     auto json =
         parseJson(std::string_view(body.constData(), static_cast<std::size_t>(body.size())));
     if (!json || !json->is_object()) {
@@ -326,10 +331,7 @@ struct HostedServiceClient::Impl : std::enable_shared_from_this<Impl> {
     Result<HostedSignInChallenge> finishSignIn(Result<QByteArray> response,
                                                const CancelFlag& cancel,
                                                const std::string& generation) {
-        if (!response) {
-            return Unexpected{response.error()};
-        }
-        auto json = decodeObject(*response);
+        auto json = decodeObject(response);
         if (!json) {
             return Unexpected{json.error()};
         }
@@ -385,10 +387,7 @@ struct HostedServiceClient::Impl : std::enable_shared_from_this<Impl> {
 
     Result<HostedSignInStatus> finishPoll(Result<QByteArray> response, const CancelFlag& cancel,
                                           const std::string& generation, const std::string& token) {
-        if (!response) {
-            return Unexpected{response.error()};
-        }
-        auto json = decodeObject(*response);
+        auto json = decodeObject(response);
         if (!json) {
             return Unexpected{json.error()};
         }
@@ -447,10 +446,7 @@ struct HostedServiceClient::Impl : std::enable_shared_from_this<Impl> {
 
     Result<HostedAccount> finishAccount(Result<QByteArray> response, const CancelFlag& cancel,
                                         const std::string& generation) {
-        if (!response) {
-            return Unexpected{response.error()};
-        }
-        auto json = decodeObject(*response);
+        auto json = decodeObject(response);
         if (!json) {
             return Unexpected{json.error()};
         }
@@ -482,10 +478,7 @@ struct HostedServiceClient::Impl : std::enable_shared_from_this<Impl> {
 
     Result<HostedReportStatus> finishReport(Result<QByteArray> response, const std::string& id,
                                             const CancelFlag& cancel) {
-        if (!response) {
-            return Unexpected{response.error()};
-        }
-        auto json = decodeObject(*response);
+        auto json = decodeObject(response);
         if (!json) {
             return Unexpected{json.error()};
         }
@@ -716,10 +709,7 @@ struct HostedServiceClient::Impl : std::enable_shared_from_this<Impl> {
     }
 
     Result<void> checkCreated(Submission& s, Result<QByteArray> response) {
-        if (!response) {
-            return Unexpected{response.error()};
-        }
-        auto json = decodeObject(*response);
+        auto json = decodeObject(response);
         if (!json) {
             return Unexpected{json.error()};
         }
@@ -850,10 +840,7 @@ struct HostedServiceClient::Impl : std::enable_shared_from_this<Impl> {
     }
 
     Result<void> checkCompleted(Submission& s, Result<QByteArray> response) {
-        if (!response) {
-            return Unexpected{response.error()};
-        }
-        auto json = decodeObject(*response);
+        auto json = decodeObject(response);
         if (!json) {
             return Unexpected{json.error()};
         }
@@ -929,62 +916,58 @@ const HostedServiceConfiguration& HostedServiceClient::configuration() const {
 }
 
 namespace {
-CancelFlag newFlag() {
-    return std::make_shared<std::atomic<bool>>(false);
+
+// Runs `operation(impl, flag)` on the executor and hands the caller the flag.
+template <typename Operation>
+HostedServiceClient::Call start(HostedServiceClient::Impl* impl, Operation operation) {
+    auto flag = std::make_shared<std::atomic<bool>>(false);
+    impl->onExecutor([impl, flag, operation] { operation(*impl, flag); });
+    return HostedServiceClient::Call(flag);
 }
+
 } // namespace
 
 HostedServiceClient::Call
 HostedServiceClient::savedSignInStatus(Completion<HostedSignInStatus> done) {
-    auto flag = newFlag();
-    impl_->onExecutor([impl = impl_.get(), done] { impl->savedSignInStatus(done); });
-    return Call(flag);
+    return start(impl_.get(),
+                 [done](Impl& impl, const CancelFlag&) { impl.savedSignInStatus(done); });
 }
 
 HostedServiceClient::Call HostedServiceClient::beginSignIn(Completion<HostedSignInChallenge> done) {
-    auto flag = newFlag();
-    impl_->onExecutor([impl = impl_.get(), flag, done] { impl->beginSignIn(flag, done); });
-    return Call(flag);
+    return start(impl_.get(),
+                 [done](Impl& impl, CancelFlag flag) { impl.beginSignIn(flag, done); });
 }
 
 HostedServiceClient::Call HostedServiceClient::pollSignIn(Completion<HostedSignInStatus> done) {
-    auto flag = newFlag();
-    impl_->onExecutor([impl = impl_.get(), flag, done] { impl->pollSignIn(flag, done); });
-    return Call(flag);
+    return start(impl_.get(), [done](Impl& impl, CancelFlag flag) { impl.pollSignIn(flag, done); });
 }
 
 HostedServiceClient::Call HostedServiceClient::signOut(Completion<void> done) {
-    auto flag = newFlag();
-    impl_->onExecutor([impl = impl_.get(), flag, done] { impl->signOut(flag, done); });
-    return Call(flag);
+    return start(impl_.get(), [done](Impl& impl, CancelFlag flag) { impl.signOut(flag, done); });
 }
 
 HostedServiceClient::Call HostedServiceClient::fetchAccount(Completion<HostedAccount> done) {
-    auto flag = newFlag();
-    impl_->onExecutor([impl = impl_.get(), flag, done] { impl->fetchAccount(flag, done); });
-    return Call(flag);
+    return start(impl_.get(),
+                 [done](Impl& impl, CancelFlag flag) { impl.fetchAccount(flag, done); });
 }
 
 HostedServiceClient::Call HostedServiceClient::fetchReport(std::string id,
                                                            Completion<HostedReportStatus> done) {
-    auto flag = newFlag();
-    impl_->onExecutor([impl = impl_.get(), id, flag, done] { impl->fetchReport(id, flag, done); });
-    return Call(flag);
+    return start(impl_.get(),
+                 [id, done](Impl& impl, CancelFlag flag) { impl.fetchReport(id, flag, done); });
 }
 
 HostedServiceClient::Call HostedServiceClient::submitCapture(std::filesystem::path directory,
                                                              std::string intent,
                                                              Progress onProgress,
                                                              Completion<HostedCaptureLink> done) {
-    auto flag = newFlag();
-    auto submission = std::make_shared<Impl::Submission>();
-    submission->cancel = flag;
-    submission->progress = std::move(onProgress);
-    submission->done = std::move(done);
-    impl_->onExecutor([impl = impl_.get(), directory, intent, submission] {
-        impl->submitCapture(directory, intent, submission);
+    return start(impl_.get(), [directory, intent, onProgress, done](Impl& impl, CancelFlag flag) {
+        auto submission = std::make_shared<Impl::Submission>();
+        submission->cancel = std::move(flag);
+        submission->progress = onProgress;
+        submission->done = done;
+        impl.submitCapture(directory, intent, submission);
     });
-    return Call(flag);
 }
 
 Result<QUrl> HostedServiceClient::checkUploadURL(const HostedServiceConfiguration& configuration,

@@ -203,6 +203,16 @@ Result<HostedVideoAnchor> makeAnchor(const AVFrame* frame, const char* position,
     return HostedVideoAnchor{position, timestamp, index, width, height, std::move(png)};
 }
 
+std::string hexDigits(const unsigned char* digest, unsigned int length) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned int i = 0; i < length; ++i) {
+        text += hex[digest[i] >> 4];
+        text += hex[digest[i] & 15];
+    }
+    return text;
+}
+
 Result<std::string> hashFile(int fd) {
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
@@ -227,13 +237,7 @@ Result<std::string> hashFile(int fd) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_DigestFinal_ex(context.get(), digest, &length);
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned int i = 0; i < length; ++i) {
-        text += hex[digest[i] >> 4];
-        text += hex[digest[i] & 15];
-    }
-    return text;
+    return hexDigits(digest, length);
 }
 
 Result<std::int64_t> regularFileSize(int fd) {
@@ -260,13 +264,7 @@ std::string sha256Hex(const void* bytes, std::size_t size) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_Digest(bytes, size, digest, &length, EVP_sha256(), nullptr);
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned int i = 0; i < length; ++i) {
-        text += hex[digest[i] >> 4];
-        text += hex[digest[i] & 15];
-    }
-    return text;
+    return hexDigits(digest, length);
 }
 
 Result<HostedPreparedVideo> prepare(const std::filesystem::path& clipPath,
