@@ -407,34 +407,38 @@ TEST_F(HostedServiceClientTest, RefusesCapturesAndGrantsItShouldNotSend) {
                                std::filesystem::copy_options::overwrite_existing);
     EXPECT_EQ(requestsTo("/api/reports"), 0);
 
-    // A grant for some other host.
-    service_->setOverride([](const FakeHttpRequest& request) -> std::optional<FakeHttpResponse> {
-        if (request.path != "/api/reports") {
-            return std::nullopt;
-        }
-        nlohmann::json body = {{"reportId", "6f1c2b8e-1d2a-4c3b-9a8e-0d1f2e3a4b5c"},
-                               {"reportUrl", "/reports/6f1c2b8e-1d2a-4c3b-9a8e-0d1f2e3a4b5c"},
-                               {"status", "uploading"}};
-        body["uploads"] = {{{"kind", "video"},
-                            {"url", "https://evil.example.com/upload"},
-                            {"method", "PUT"},
-                            {"headers", {{"Content-Type", "video/mp4"}}},
-                            {"expiresAt", formatInternetDateTime(hostedNow() + 60)}}};
-        return FakeHttpResponse::json(200, body);
-    });
+    // Create answers with the given status and grants.
+    const auto created = [this](const char* status, nlohmann::json uploads) {
+        const std::string id = "6f1c2b8e-1d2a-4c3b-9a8e-0d1f2e3a4b5c";
+        answer("/api/reports", FakeHttpResponse::json(200, {{"reportId", id},
+                                                            {"reportUrl", "/reports/" + id},
+                                                            {"status", status},
+                                                            {"uploads", uploads}}));
+    };
+    const auto grant = [this](const char* kind, std::string url = {}) {
+        return nlohmann::json{
+            {"kind", kind},
+            {"url", url.empty() ? service_->baseURL().toStdString() + "/upload/x" : url},
+            {"method", "PUT"},
+            {"headers", {{"Content-Type", "video/mp4"}}},
+            {"expiresAt", formatInternetDateTime(hostedNow() + 60)}};
+    };
+    auto extraHeader = grant("video");
+    extraHeader["headers"]["x-ms-blob-type"] = "BlockBlob";
+    for (const auto& uploads :
+         {nlohmann::json::array({grant("video", "https://evil.example.com/upload")}),
+          nlohmann::json::array({grant("video"), grant("video")}),
+          nlohmann::json::array({grant("audio")}),
+          nlohmann::json::array({grant("firstFrame")}), // wrong content type
+          nlohmann::json::array({extraHeader})}) {
+        created("uploading", uploads);
+        EXPECT_EQ(failure(submit(capture)), Case::invalidResponse) << uploads.dump();
+    }
+    created("ready", nlohmann::json::array({grant("video")}));
     EXPECT_EQ(failure(submit(capture)), Case::invalidResponse);
 
     // A report that already exists is linked without uploading anything.
-    service_->setOverride([](const FakeHttpRequest& request) -> std::optional<FakeHttpResponse> {
-        if (request.path != "/api/reports") {
-            return std::nullopt;
-        }
-        return FakeHttpResponse::json(
-            200, {{"reportId", "6f1c2b8e-1d2a-4c3b-9a8e-0d1f2e3a4b5c"},
-                  {"reportUrl", "/reports/6f1c2b8e-1d2a-4c3b-9a8e-0d1f2e3a4b5c"},
-                  {"status", "ready"},
-                  {"uploads", nlohmann::json::array()}});
-    });
+    created("ready", nlohmann::json::array());
     auto existing = submit(capture);
     ASSERT_TRUE(existing && *existing);
     EXPECT_EQ((*existing)->status, "ready");
