@@ -167,8 +167,9 @@ struct HostedServiceClient::Impl : std::enable_shared_from_this<Impl> {
         request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
     }
 
-    // Reads the reply as it arrives, stopping past `cap` bytes, and hands over the
-    // outcome once. Transport failures are told apart from HTTP answers by whether
+    // Reads the reply as it arrives, stopping past `cap` bytes (a negative cap
+    // discards the body: upload answers are not read), and hands over the outcome
+    // once. Transport failures are told apart from HTTP answers by whether
     // a status line arrived and the network layer reported no error of its own.
     void watch(QNetworkReply* reply, qint64 cap, std::function<void(ReplyOutcome)> handler) {
         auto outcome = std::make_shared<ReplyOutcome>();
@@ -177,32 +178,39 @@ struct HostedServiceClient::Impl : std::enable_shared_from_this<Impl> {
         QObject::connect(resourceTimer, &QTimer::timeout, reply, &QNetworkReply::abort);
         resourceTimer->start(options.resourceTimeoutMs);
         QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, outcome, cap] {
-            if (outcome->oversized) {
+            if (outcome->oversized || cap < 0) {
                 reply->readAll();
                 return;
             }
             outcome->body += reply->readAll();
-            if (cap >= 0 && outcome->body.size() > cap) {
+            if (outcome->body.size() > cap) {
                 outcome->oversized = true;
                 outcome->body.clear();
-                reply->abort();
+                // Not from inside the reply's own signal.
+                QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
             }
         });
-        QObject::connect(reply, &QNetworkReply::finished, reply, [this, reply, outcome, handler] {
-            reply->deleteLater();
-            if (shuttingDown) {
-                return;
-            }
-            if (!outcome->oversized && reply->isOpen()) {
-                outcome->body += reply->readAll();
-            }
-            const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-            const int error = static_cast<int>(reply->error());
-            const bool networkError = error >= 1 && error <= 199;
-            outcome->status = status.isValid() ? status.toInt() : 0;
-            outcome->transportFailed = !outcome->oversized && (!status.isValid() || networkError);
-            handler(std::move(*outcome));
-        });
+        QObject::connect(
+            reply, &QNetworkReply::finished, reply, [this, reply, outcome, cap, handler] {
+                reply->deleteLater();
+                if (shuttingDown) {
+                    return;
+                }
+                if (!outcome->oversized && cap >= 0 && reply->isOpen()) {
+                    outcome->body += reply->readAll();
+                    if (outcome->body.size() > cap) {
+                        outcome->oversized = true;
+                        outcome->body.clear();
+                    }
+                }
+                const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+                const int error = static_cast<int>(reply->error());
+                const bool networkError = error >= 1 && error <= 199;
+                outcome->status = status.isValid() ? status.toInt() : 0;
+                outcome->transportFailed =
+                    !outcome->oversized && (!status.isValid() || networkError);
+                handler(std::move(*outcome));
+            });
     }
 
     // --- credentials ---------------------------------------------------------------
