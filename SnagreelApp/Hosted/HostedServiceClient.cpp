@@ -13,6 +13,7 @@
 #include <QNetworkCookieJar>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QSslConfiguration>
 #include <QThread>
 #include <QThreadPool>
@@ -22,6 +23,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <map>
 #include <set>
 
 namespace snagreel::app {
@@ -126,6 +128,8 @@ struct HostedServiceClient::Impl : std::enable_shared_from_this<Impl> {
     std::string sessionGeneration = uuidString(randomUuid());
     std::atomic<bool> shuttingDown = false;
     std::atomic<bool> preparationCancelled = false;
+    // The reply each operation waits for, so that cancelling it can abandon it.
+    std::map<const std::atomic<bool>*, QPointer<QNetworkReply>> inFlight;
 
     Impl(HostedServiceConfiguration c, std::shared_ptr<HostedCredentialStore> s, Options o)
         : configuration(std::move(c)), credentials(std::move(s)), options(std::move(o)) {}
@@ -171,7 +175,13 @@ struct HostedServiceClient::Impl : std::enable_shared_from_this<Impl> {
     // discards the body: upload answers are not read), and hands over the outcome
     // once. Transport failures are told apart from HTTP answers by whether
     // a status line arrived and the network layer reported no error of its own.
-    void watch(QNetworkReply* reply, qint64 cap, std::function<void(ReplyOutcome)> handler) {
+    void watch(QNetworkReply* reply, qint64 cap, const CancelFlag& cancel,
+               std::function<void(ReplyOutcome)> handler) {
+        inFlight[cancel.get()] = reply;
+        if (cancel->load()) {
+            // Cancelled before the request went out: nothing to wait for.
+            QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
+        }
         auto outcome = std::make_shared<ReplyOutcome>();
         auto* resourceTimer = new QTimer(reply);
         resourceTimer->setSingleShot(true);
@@ -254,7 +264,7 @@ struct HostedServiceClient::Impl : std::enable_shared_from_this<Impl> {
         } else {
             reply = network->sendCustomRequest(request, method);
         }
-        watch(reply, kMaxResponseBytes, [this, bearer, cancel, done](ReplyOutcome outcome) {
+        watch(reply, kMaxResponseBytes, cancel, [this, bearer, cancel, done](ReplyOutcome outcome) {
             if (outcome.transportFailed) {
                 return done(Unexpected{cancel->load() ? Error::cancelled()
                                                       : hostedError(Case::serviceUnavailable)});
@@ -817,7 +827,7 @@ struct HostedServiceClient::Impl : std::enable_shared_from_this<Impl> {
             const auto& anchor = s->prepared.anchors[grant.kind == "firstFrame" ? 0 : 1];
             reply = network->put(request, anchor.data);
         }
-        watch(reply, -1, [this, s](ReplyOutcome outcome) {
+        watch(reply, -1, s->cancel, [this, s](ReplyOutcome outcome) {
             if (outcome.transportFailed) {
                 return finish(s, Unexpected{s->cancel->load() ? Error::cancelled()
                                                               : hostedError(Case::uploadFailed)});
@@ -923,17 +933,14 @@ const HostedServiceConfiguration& HostedServiceClient::configuration() const {
     return impl_->configuration;
 }
 
-namespace {
-
-// Runs `operation(impl, flag)` on the executor and hands the caller the flag.
 template <typename Operation>
-HostedServiceClient::Call start(HostedServiceClient::Impl* impl, Operation operation) {
-    auto flag = std::make_shared<std::atomic<bool>>(false);
-    impl->onExecutor([impl, flag, operation] { operation(*impl, flag); });
-    return HostedServiceClient::Call(flag);
+HostedServiceClient::Call HostedServiceClient::start(Impl* impl, Operation operation) {
+    Call call;
+    call.flag_ = std::make_shared<std::atomic<bool>>(false);
+    call.impl_ = impl->weak_from_this();
+    impl->onExecutor([impl, flag = call.flag_, operation] { operation(*impl, flag); });
+    return call;
 }
-
-} // namespace
 
 HostedServiceClient::Call
 HostedServiceClient::savedSignInStatus(Completion<HostedSignInStatus> done) {
@@ -976,6 +983,21 @@ HostedServiceClient::Call HostedServiceClient::submitCapture(std::filesystem::pa
         submission->done = done;
         impl.submitCapture(directory, intent, submission);
     });
+}
+
+void HostedServiceClient::Call::cancel() const {
+    if (!flag_) {
+        return;
+    }
+    flag_->store(true);
+    if (auto impl = impl_.lock()) {
+        impl->onExecutor([raw = impl.get(), flag = flag_] {
+            if (auto found = raw->inFlight.find(flag.get());
+                found != raw->inFlight.end() && found->second) {
+                found->second->abort();
+            }
+        });
+    }
 }
 
 Result<QUrl> HostedServiceClient::checkUploadURL(const HostedServiceConfiguration& configuration,

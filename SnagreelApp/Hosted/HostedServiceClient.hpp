@@ -65,22 +65,21 @@ struct HostedClientOptions {
 // that operations still pending when the client is destroyed end silently.
 class HostedServiceClient {
 public:
+    struct Impl;
     using Options = HostedClientOptions;
 
-    // Cancels the operation it came from; the completion then reports a
-    // cancellation at the operation's next check.
+    // Cancels the operation it came from: a request in flight is abandoned and the
+    // completion reports a cancellation. Call it on the client's creating thread,
+    // before the client is destroyed (afterwards it does nothing).
     class Call {
     public:
         Call() = default;
-        explicit Call(std::shared_ptr<std::atomic<bool>> flag) : flag_(std::move(flag)) {}
-        void cancel() const {
-            if (flag_) {
-                flag_->store(true);
-            }
-        }
+        void cancel() const;
 
     private:
+        friend class HostedServiceClient;
         std::shared_ptr<std::atomic<bool>> flag_;
+        std::weak_ptr<Impl> impl_;
     };
 
     using Progress = std::function<void(const std::string&)>;
@@ -111,9 +110,9 @@ public:
     static Result<QUrl> checkUploadURL(const HostedServiceConfiguration& configuration,
                                        const Options& options, const QString& text);
 
-    struct Impl;
-
 private:
+    // Runs `operation(impl, flag)` on the executor and hands the caller its Call.
+    template <typename Operation> static Call start(Impl* impl, Operation operation);
     std::shared_ptr<Impl> impl_;
 };
 

@@ -32,13 +32,14 @@ protected:
         client_ = makeClient();
     }
 
-    std::unique_ptr<HostedServiceClient> makeClient(bool trusted = true) {
+    std::unique_ptr<HostedServiceClient> makeClient(bool trusted = true, int timeoutMs = 1500) {
         HostedClientOptions options;
         if (trusted) {
             options.extraCaCertificates = service_->certificates();
         }
         // Short enough that a stalled transfer ends within the test.
-        options.requestTimeoutMs = 1500;
+        options.requestTimeoutMs = timeoutMs;
+        options.resourceTimeoutMs = std::max(timeoutMs, options.resourceTimeoutMs);
         auto config = HostedServiceConfiguration::create(service_->baseURL());
         return std::make_unique<HostedServiceClient>(*config, store_, options);
     }
@@ -328,6 +329,33 @@ TEST_F(HostedServiceClientTest, ASignOutOvertakesAWaitingPoll) {
     ASSERT_FALSE(*pollResult);
     EXPECT_TRUE(pollResult->error().isCancellation());
     EXPECT_FALSE(store_->current()); // the late answer wrote nothing back
+}
+
+TEST_F(HostedServiceClientTest, CancellingASubmissionAbandonsTheRequestInFlight) {
+    // No time-out would end the request within the test: only the cancel can.
+    client_ = makeClient(true, 3600000);
+    signInForReal();
+    TemporaryDirectory dir;
+    const auto capture = dir.path() / "capture";
+    ASSERT_FALSE(makeCaptureDirectory(capture).empty());
+    FakeHttpResponse held;
+    held.hold = true;
+    answer("/api/reports", held);
+    HostedServiceClient::Call call;
+    auto result = awaitResult<HostedCaptureLink>([&](auto done) {
+        call = client_->submitCapture(
+            capture, "",
+            [&call](const std::string& text) {
+                if (text.starts_with("Uploading")) {
+                    call.cancel();
+                }
+            },
+            done);
+    });
+    ASSERT_TRUE(result);
+    ASSERT_FALSE(*result);
+    EXPECT_TRUE(result->error().isCancellation());
+    EXPECT_FALSE(std::filesystem::exists(capture / "hosted.json"));
 }
 
 TEST_F(HostedServiceClientTest, SubmitsACaptureAndLinksIt) {
