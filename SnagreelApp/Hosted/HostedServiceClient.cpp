@@ -122,6 +122,8 @@ struct HostedServiceClient::Impl : std::enable_shared_from_this<Impl> {
     QThread thread;
     QObject* worker = nullptr;   // lives on `thread`
     QObject* delivery = nullptr; // lives on the creating thread
+    // False once the client is gone: completions still queued are dropped.
+    std::shared_ptr<bool> open = std::make_shared<bool>(true);
     QNetworkAccessManager* network = nullptr;
     QSslConfiguration tls;
     QThreadPool preparation;
@@ -142,14 +144,25 @@ struct HostedServiceClient::Impl : std::enable_shared_from_this<Impl> {
 
     template <typename T> void deliver(const Completion<T>& done, Result<T> result) {
         QMetaObject::invokeMethod(
-            delivery, [done, result = std::move(result)]() mutable { done(std::move(result)); },
+            delivery,
+            [open = open, done, result = std::move(result)]() mutable {
+                if (*open) {
+                    done(std::move(result));
+                }
+            },
             Qt::QueuedConnection);
     }
 
     void report(const Progress& progress, const std::string& text) {
         if (progress) {
             QMetaObject::invokeMethod(
-                delivery, [progress, text] { progress(text); }, Qt::QueuedConnection);
+                delivery,
+                [open = open, progress, text] {
+                    if (*open) {
+                        progress(text);
+                    }
+                },
+                Qt::QueuedConnection);
         }
     }
 
@@ -926,7 +939,9 @@ HostedServiceClient::~HostedServiceClient() {
     impl.thread.quit();
     impl.thread.wait();
     delete impl.worker;
-    delete impl.delivery;
+    // The client may be destroyed from one of its own completions.
+    *impl.open = false;
+    impl.delivery->deleteLater();
 }
 
 const HostedServiceConfiguration& HostedServiceClient::configuration() const {
