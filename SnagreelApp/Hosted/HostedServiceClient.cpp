@@ -626,7 +626,8 @@ struct HostedServiceClient::Impl : std::enable_shared_from_this<Impl> {
             info.st_size > hostedlimits::kMaxManifestBytes) {
             return fail(Case::invalidCapture);
         }
-        auto text = linuxfs::readAll(file->get());
+        auto text = linuxfs::readAll(file->get(),
+                                     static_cast<std::size_t>(hostedlimits::kMaxManifestBytes));
         if (!text) {
             return Unexpected{text.error()};
         }
