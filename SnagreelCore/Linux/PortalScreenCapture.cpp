@@ -33,9 +33,6 @@ constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
 constexpr const char* kScreenCast = "org.freedesktop.portal.ScreenCast";
 constexpr const char* kRequest = "org.freedesktop.portal.Request";
 constexpr const char* kSession = "org.freedesktop.portal.Session";
-// The portal offers one monitor per session; its number changes with every session,
-// so the engine sees one display with a fixed id and recovery can ask for it again.
-constexpr std::uint32_t kPortalDisplayID = 1;
 constexpr std::uint64_t kQuickTimeoutMicroseconds = 10'000'000;
 
 // Portal response codes.

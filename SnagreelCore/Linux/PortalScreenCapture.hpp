@@ -8,11 +8,16 @@
 
 #include "SnagreelCore/Capture/CapturePlatform.hpp"
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
 
 namespace snagreel {
+
+// The portal offers one monitor per session and numbers its stream anew every time,
+// so the engine sees one display with this fixed id and recovery can ask for it again.
+inline constexpr std::uint32_t kPortalDisplayID = 1;
 
 struct PortalCaptureOptions {
     // Where the restore token lives (a private folder); empty means
