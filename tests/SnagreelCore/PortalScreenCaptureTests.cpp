@@ -22,7 +22,9 @@ extern "C" {
 #include <filesystem>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <sys/stat.h>
+#include <utility>
 #include <vector>
 
 namespace snagreel {
@@ -201,6 +203,34 @@ TEST_F(PortalScreenCaptureMock, ClosedSessionAndLostStreamAreRetryableAndRecover
         EXPECT_TRUE(eventually([&] { return recovered.imageCount() >= 1; }));
     }
     EXPECT_EQ(backendState()["dialogs"], dialogs + 1);
+}
+
+// Outside any session: the environment alone decides, and the override wins.
+TEST(SessionPlatformChoice, WaylandFromTheSessionUnlessForced) {
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+    for (const char* name : {"WAYLAND_DISPLAY", "XDG_SESSION_TYPE", "SNAGREEL_SESSION_PLATFORM"}) {
+        const char* value = std::getenv(name);
+        saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+        ::unsetenv(name);
+    }
+    EXPECT_EQ(currentSessionPlatform(), SessionPlatform::x11);
+    ::setenv("XDG_SESSION_TYPE", "wayland", 1);
+    EXPECT_EQ(currentSessionPlatform(), SessionPlatform::wayland);
+    EXPECT_EQ(captureBackendFor(SessionPlatform::wayland, CaptureBackend::avFoundation),
+              CaptureBackend::screenCaptureKit);
+    ::setenv("SNAGREEL_SESSION_PLATFORM", "x11", 1);
+    EXPECT_EQ(currentSessionPlatform(), SessionPlatform::x11);
+    ::unsetenv("XDG_SESSION_TYPE");
+    ::setenv("WAYLAND_DISPLAY", "wayland-0", 1);
+    ::setenv("SNAGREEL_SESSION_PLATFORM", "wayland", 1);
+    EXPECT_EQ(currentSessionPlatform(), SessionPlatform::wayland);
+    for (const auto& [name, value] : saved) {
+        if (value) {
+            ::setenv(name.c_str(), value->c_str(), 1);
+        } else {
+            ::unsetenv(name.c_str());
+        }
+    }
 }
 
 } // namespace
