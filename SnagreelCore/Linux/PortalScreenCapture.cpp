@@ -619,7 +619,8 @@ private:
         }
 
         stream_ = pw_stream_new(core_, "Snagreel screen",
-                                pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
+                                pw_properties_new(PW_KEY_NODE_NAME, "snagreel-screen",
+                                                  PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
                                                   "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr));
         if (!stream_) {
             return Unexpected{failure(StreamErrorCode::internalError,
