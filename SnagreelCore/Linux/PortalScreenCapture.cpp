@@ -1,6 +1,7 @@
 #include "SnagreelCore/Linux/PortalScreenCapture.hpp"
 
 #include "SnagreelCore/Capture/CaptureVocabulary.hpp"
+#include "SnagreelCore/Linux/CallbackGate.hpp"
 #include "SnagreelCore/Linux/FrameConverter.hpp"
 #include "SnagreelCore/Linux/PrivateFiles.hpp"
 
@@ -451,45 +452,6 @@ private:
 };
 
 // ---- Stream ----
-
-// Lets callbacks through until closed; closing waits for a callback still running,
-// except from inside one (the engine stops the stream from its own queue).
-class CallbackGate {
-public:
-    void invoke(const std::function<void()>& callback) {
-        {
-            std::lock_guard lock(mutex_);
-            if (!open_) {
-                return;
-            }
-            runner_ = std::this_thread::get_id();
-            ++running_;
-        }
-        callback();
-        {
-            std::lock_guard lock(mutex_);
-            --running_;
-            runner_ = {};
-        }
-        done_.notify_all();
-    }
-
-    void close() {
-        std::unique_lock lock(mutex_);
-        open_ = false;
-        if (runner_ == std::this_thread::get_id()) {
-            return;
-        }
-        done_.wait(lock, [this] { return running_ == 0; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable done_;
-    bool open_ = true;
-    int running_ = 0;
-    std::thread::id runner_;
-};
 
 void initialisePipeWire() {
     static std::once_flag once;

@@ -2,42 +2,9 @@
 # Inside dbus-run-session, as the session user: brings up the real tier (headless
 # sway on pixman, PipeWire, the screencopy portal backend and the portal frontend),
 # runs CMD, then stops what it started, newest first.
-set -u
 support=$1
 shift
-logs=$WAYLAND_SESSION_LOGS
-pids=()
-cleanup() {
-  local i
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null; done
-  wait 2>/dev/null
-}
-trap cleanup EXIT
-
-launch() {
-  local name=$1
-  shift
-  "$@" >"$logs/$name.log" 2>&1 &
-  pids+=($!)
-}
-
-await() {
-  local name=$1 pid=${pids[-1]} i
-  shift
-  for ((i = 0; i < 200; i++)); do
-    "$@" >/dev/null 2>&1 && return 0
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.05
-  done
-  echo "wayland-session: $name did not come up:" >&2
-  tail -n 20 "$logs/$name.log" >&2
-  exit 125
-}
-
-owned() {
-  gdbus call --session -d org.freedesktop.DBus -o /org/freedesktop/DBus \
-    -m org.freedesktop.DBus.NameHasOwner "$1" | grep -q true
-}
+. "$support/wayland/session-common.sh"
 
 export WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman
 launch sway sway -c "$support/wayland/sway.config"
