@@ -652,6 +652,11 @@ private:
 
     void bus() {
         if (!session_->dispatch()) {
+            // A connection that hung up stays readable; watching it would spin.
+            if (busSource_) {
+                pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), busSource_);
+                busSource_ = nullptr;
+            }
             fail(StreamErrorCode::systemStoppedStream, "The desktop ended screen sharing.");
         }
     }
