@@ -18,6 +18,11 @@
 #include <fstream>
 #include <memory>
 
+// Readable failures for Qt strings.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
 namespace snagreel::app::testing {
 
 inline void writeFile(const std::filesystem::path& path, const std::string& bytes,

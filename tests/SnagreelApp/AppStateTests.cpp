@@ -19,7 +19,8 @@ TEST(AppStatePreferences, StoredTextDecidesLengthModeAndRecording) {
         // A fresh install: 30 s, the local engine (no service needed), recording.
         {{}, {}, {}, 30, "local", true},
         {QStringLiteral("60"), QStringLiteral("cloud"), QStringLiteral("true"), 60, "cloud", true},
-        {QStringLiteral("45"), QStringLiteral("LOCAL"), QStringLiteral("false"), 30, "cloud", false},
+        {QStringLiteral("45"), QStringLiteral("LOCAL"), QStringLiteral("false"), 30, "cloud",
+         false},
         {QStringLiteral("60.0"), QStringLiteral("local"), QStringLiteral("yes"), 60, "local", true},
     };
     for (const Case& c : cases) {
@@ -55,7 +56,7 @@ TEST(AppStateCaptures, ListsWhatHoldsAClipAndNeverFailsTheList) {
     writeFile(titled / "report-local-1.md", "\n\n# Login fails twice\nbody");
     const auto odd = harness.addCapture("c-odd-report", std::string(200, 'x'));
     std::filesystem::create_directory(odd / "report-local-2.md"); // not a file
-    ::mkfifo((odd / "report-cloud-3.md").c_str(), 0600);             // would block a reader
+    ::mkfifo((odd / "report-cloud-3.md").c_str(), 0600);          // would block a reader
     std::filesystem::create_symlink("/etc/hostname", odd / "report-manual-4.md");
     std::filesystem::create_directories(harness.root / "d-no-clip");
     std::filesystem::create_directories(harness.root / "e-clip-folder/clip.mp4");
@@ -105,9 +106,9 @@ TEST(AppStateEditing, TypingCreatesOneManualReportThenSavesItsWorkingCopy) {
     // A capture that vanished is refused and the current one stays.
     EXPECT_FALSE(state.select(QStringLiteral("gone")));
     EXPECT_EQ(state.selectedID(), QStringLiteral("capture"));
-    EXPECT_EQ(state.error(), QStringLiteral(
-                                 "This capture is no longer available. The previous capture is "
-                                 "still open."));
+    EXPECT_EQ(state.error(),
+              QStringLiteral("This capture is no longer available. The previous capture is "
+                             "still open."));
 }
 
 TEST(AppStateEditing, DiscardKeepsUnsavedEditsInTheTrashedFolder) {
