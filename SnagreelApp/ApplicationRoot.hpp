@@ -12,6 +12,20 @@
 
 namespace snagreel::app {
 
+// Remembers the engines a factory made, so that quitting can wait until they have
+// stopped and gone: until then their queues still post to the main executor.
+class EngineTracker {
+public:
+    EngineFactory wrap(EngineFactory factory);
+    // Runs the event loop until every engine is gone or `milliseconds` passed; true
+    // when they are all gone.
+    bool waitUntilGone(int milliseconds);
+
+private:
+    std::shared_ptr<std::vector<std::weak_ptr<CaptureSession>>> engines_ =
+        std::make_shared<std::vector<std::weak_ptr<CaptureSession>>>();
+};
+
 struct ApplicationRootOptions {
     LinuxRecorderOptions recorder;
     // Empty: $XDG_DATA_HOME/Snagreel/Captures.
@@ -41,6 +55,7 @@ public:
 
 private:
     QtMainExecutor executor_;
+    EngineTracker engines_;
     std::unique_ptr<QSettings> ownSettings_;
     std::shared_ptr<CaptureController> recorder_;
     std::unique_ptr<AppState> state_;

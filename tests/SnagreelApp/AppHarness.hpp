@@ -5,6 +5,7 @@
 // the real sandbox.
 
 #include "SnagreelApp/AppState.hpp"
+#include "SnagreelApp/ApplicationRoot.hpp"
 #include "SnagreelApp/Linux/BubblewrapSandbox.hpp"
 #include "SnagreelApp/QtMainExecutor.hpp"
 #include "SnagreelCore/Linux/LinuxRecorder.hpp"
@@ -48,14 +49,21 @@ intent = [a for a in args if a.startswith('--intent=')][0][len('--intent='):]
 
 class AppHarness {
 public:
-    AppHarness() {
-        root = directory.path() / "Captures";
-        workspace = directory.path() / "engines";
+    // Everything lives in a new temporary folder, or in `base` when given (a child
+    // process sharing its parent's folder).
+    explicit AppHarness(std::filesystem::path base = {}) {
+        if (base.empty()) {
+            temporary = std::make_unique<::snagreel::testing::TemporaryDirectory>("snagreel-app");
+            base = temporary->path();
+        }
+        folder = base;
+        root = folder / "Captures";
+        workspace = folder / "engines";
         std::filesystem::create_directories(workspace / ".venv/bin");
-        std::filesystem::create_symlink("/usr/bin/python3", workspace / ".venv/bin/python");
+        std::error_code exists;
+        std::filesystem::create_symlink("/usr/bin/python3", workspace / ".venv/bin/python", exists);
         settings = std::make_unique<QSettings>(
-            QString::fromStdString((directory.path() / "settings.ini").string()),
-            QSettings::IniFormat);
+            QString::fromStdString((folder / "settings.ini").string()), QSettings::IniFormat);
         // Most tests do not record; those that do say so.
         settings->setValue(QLatin1String(AppState::kRecordingEnabledKey), false);
     }
@@ -63,6 +71,7 @@ public:
     ~AppHarness() {
         if (state) {
             state->shutdown();
+            engines.waitUntilGone(5000);
             state.reset();
         }
         recorder.reset();
@@ -94,6 +103,7 @@ public:
         CaptureControllerEnvironment environment;
         if (recorderOptions) {
             environment = linuxControllerEnvironment(executor, *recorderOptions);
+            environment.factory = engines.wrap(std::move(environment.factory));
         } else {
             environment.sleep = executorSleep(executor);
         }
@@ -118,7 +128,8 @@ public:
         return QTest::qWaitFor([&] { return !state->generating(); }, 20000);
     }
 
-    ::snagreel::testing::TemporaryDirectory directory{"snagreel-app"};
+    std::unique_ptr<::snagreel::testing::TemporaryDirectory> temporary;
+    std::filesystem::path folder;
     QObject context;
     QtMainExecutor executor{&context};
     std::filesystem::path root;
@@ -128,6 +139,7 @@ public:
     std::shared_ptr<const SandboxLauncher> sandbox = std::make_shared<BubblewrapSandbox>();
     std::function<void(const std::filesystem::path&, std::function<void(Result<void>)>)>
         moveToTrash;
+    EngineTracker engines;
     std::shared_ptr<CaptureController> recorder;
     std::unique_ptr<AppState> state;
     int beeps = 0;

@@ -120,7 +120,7 @@ TEST(AppStateEditing, DiscardKeepsUnsavedEditsInTheTrashedFolder) {
     harness.moveToTrash = [&](const std::filesystem::path& path, auto done) {
         auto store = reports::ReportStore::create(path);
         trashedText = store->load("report-local-1.md")->text;
-        std::filesystem::rename(path, harness.directory.path() / "trash");
+        std::filesystem::rename(path, harness.folder / "trash");
         done({});
     };
     AppState& state = harness.create();

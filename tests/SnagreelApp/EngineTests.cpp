@@ -129,16 +129,16 @@ TEST_F(EngineFixture, SandboxKeepsTheLocalEngineInsideItsCapture) {
     QTcpServer network;
     ASSERT_TRUE(network.listen(QHostAddress::LocalHost));
     QLocalServer sessionBus; // a path socket, as the session bus and X have
-    const auto busPath = harness.directory.path() / "bus";
+    const auto busPath = harness.folder / "bus";
     ASSERT_TRUE(sessionBus.listen(QString::fromStdString(busPath.string())));
     QLocalServer abstractX; // X also listens on an abstract socket
     abstractX.setSocketOptions(QLocalServer::AbstractNamespaceOption);
     const QString abstractName =
         QStringLiteral("snagreel-test-x-%1").arg(QCoreApplication::applicationPid());
     ASSERT_TRUE(abstractX.listen(abstractName));
-    const auto outside = harness.directory.path() / "outside.txt";
+    const auto outside = harness.folder / "outside.txt";
     const auto inWorkspace = harness.workspace / "escaped.txt";
-    const auto viaProc = harness.directory.path() / "via-proc.txt";
+    const auto viaProc = harness.folder / "via-proc.txt";
     std::string engine = R"(
 import socket
 results = []
