@@ -659,11 +659,20 @@ void AppState::generate(const QString& rawMode) {
                              intentArgument,
                              "--output",
                              output.string()};
-        prepared =
-            environment_.sandbox
-                ? environment_.sandbox->wrap(command, folder)
-                : Result<EngineCommand>(Unexpected{Error(PlatformError{
-                      "Snagreel.Sandbox", 1, "The local engine has no sandbox to run in."})});
+        // Inside the sandbox a missing engine would only show as bubblewrap's own
+        // complaint; say plainly what is not installed.
+        std::error_code missing;
+        if (!std::filesystem::is_regular_file(command.program, missing) ||
+            !std::filesystem::is_regular_file(command.arguments.front(), missing)) {
+            prepared = Unexpected{Error(
+                PlatformError{"Snagreel.Engine", 1,
+                              "The local engine is not installed in " + workspace.string() + "."})};
+        } else if (environment_.sandbox) {
+            prepared = environment_.sandbox->wrap(command, folder);
+        } else {
+            prepared = Unexpected{Error(PlatformError{
+                "Snagreel.Sandbox", 1, "The local engine has no sandbox to run in."})};
+        }
         assign(progress_, QStringLiteral("Preparing local model…"), &AppState::progressChanged);
     } else {
         command.program = environment_.nodePath;

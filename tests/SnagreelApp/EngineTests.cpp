@@ -1,5 +1,6 @@
 #include "AppHarness.hpp"
 
+#include "SnagreelApp/BuildSettings.hpp"
 #include "SnagreelReports/ReportStore.hpp"
 
 #include <QLocalServer>
@@ -226,6 +227,12 @@ TEST_F(EngineFixture, EnginesThatCannotStartSayWhy) {
               QStringLiteral("Could not start report engine: The program “/nonexistent/node” "
                              "could not be run: No such file or directory."));
 
+    state.generate(QStringLiteral("local"));
+    EXPECT_EQ(state.error(), QStringLiteral("Could not start report engine: The local engine is "
+                                            "not installed in ") +
+                                 QString::fromStdString(harness.workspace.string()) +
+                                 QLatin1Char('.'));
+
     harness.writeLocalEngine("open(output, 'w').write('must never run')");
     harness.sandbox = std::make_shared<UnbuildableSandbox>();
     harness.state.reset();
@@ -245,4 +252,22 @@ TEST_F(EngineFixture, EnginesThatCannotStartSayWhy) {
         QStringLiteral("Could not start report engine: The local engine runs only inside its "
                        "sandbox, and bubblewrap")));
     EXPECT_TRUE(engineReports(folder).empty());
+}
+
+TEST(EngineWorkspace, NeverTheCurrentDirectory) {
+    // A stray engine where the app happens to be started must not be the one run.
+    ::snagreel::testing::TemporaryDirectory elsewhere("snagreel-cwd");
+    writeFile(elsewhere.path() / "scripts/local_report.py", "raise SystemExit('stray')");
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(elsewhere.path());
+    const auto workspace = defaultWorkspaceRoot();
+    std::filesystem::current_path(previous);
+    EXPECT_TRUE(workspace.is_absolute());
+    EXPECT_EQ(workspace.filename(), "engines");
+    EXPECT_NE(workspace, elsewhere.path());
+
+    writeFile(elsewhere.path() / "bin/node", "", std::filesystem::perms::owner_all);
+    EXPECT_EQ(findOnPath("node", "/nonexistent::" + (elsewhere.path() / "bin").string()),
+              (elsewhere.path() / "bin/node").string());
+    EXPECT_EQ(findOnPath("node", "/nonexistent"), "");
 }
