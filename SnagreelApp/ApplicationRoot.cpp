@@ -2,6 +2,8 @@
 
 #include "SnagreelApp/BuildSettings.hpp"
 #include "SnagreelApp/Linux/BubblewrapSandbox.hpp"
+#include "SnagreelApp/Linux/X11HotKeyBackend.hpp"
+#include "SnagreelApp/Linux/XdgAutostart.hpp"
 #include "SnagreelCore/Linux/CapturesRoot.hpp"
 
 #include <QCoreApplication>
@@ -59,6 +61,14 @@ ApplicationRoot::ApplicationRoot(ApplicationRootOptions options, QObject* parent
     environment.workspace = options.workspace.empty() ? defaultWorkspaceRoot() : options.workspace;
     environment.nodePath = options.nodePath.empty() ? defaultNodePath() : options.nodePath;
     environment.sandbox = std::make_shared<BubblewrapSandbox>();
+    shortcutStorage_ = std::make_unique<SettingsShortcutStorage>(*settings);
+    environment.hotKey = std::make_unique<GlobalHotKey>(*shortcutStorage_, makeHotKeyBackend());
+    environment.launchAtLogin = std::make_unique<LaunchAtLogin>(
+        std::make_unique<XdgAutostart>(XdgAutostart::defaultOptions()));
+    environment.sharing = std::make_unique<CaptureSharing>(
+        CaptureSharing::Services{&saveDialogs_, &fileManager_, &trash_, &clipboard_},
+        CaptureSharing::defaultTemporaryRoot(), environment.captureRoot);
+    environment.saveDialogs = &saveDialogs_;
     state_ = std::make_unique<AppState>(std::move(environment));
 }
 

@@ -1,8 +1,11 @@
 #pragma once
 
 #include "SnagreelApp/AppState.hpp"
+#include "SnagreelApp/Linux/LinuxDesktopServices.hpp"
 #include "SnagreelApp/QtMainExecutor.hpp"
+#include "SnagreelApp/QtSaveDialogs.hpp"
 #include "SnagreelApp/SingleInstance.hpp"
+#include "SnagreelApp/System/ShortcutStorage.hpp"
 #include "SnagreelCore/Linux/LinuxRecorder.hpp"
 
 #include <QObject>
@@ -57,6 +60,11 @@ private:
     QtMainExecutor executor_;
     EngineTracker engines_;
     std::unique_ptr<QSettings> ownSettings_;
+    std::unique_ptr<SettingsShortcutStorage> shortcutStorage_;
+    LinuxFileManager fileManager_;
+    LinuxTrash trash_;
+    LinuxClipboard clipboard_;
+    QtSaveDialogs saveDialogs_;
     std::shared_ptr<CaptureController> recorder_;
     std::unique_ptr<AppState> state_;
 };

@@ -117,7 +117,13 @@ public:
         appEnvironment.sandbox = sandbox;
         appEnvironment.cancelGraceSeconds = 0.5;
         appEnvironment.beep = [this] { ++beeps; };
-        appEnvironment.moveToTrash = moveToTrash;
+        if (hotKeyBackend) {
+            shortcutStorage = std::make_unique<SettingsShortcutStorage>(*settings);
+            appEnvironment.hotKey =
+                std::make_unique<GlobalHotKey>(*shortcutStorage, std::move(hotKeyBackend));
+        }
+        appEnvironment.sharing = std::make_unique<CaptureSharing>(
+            CaptureSharing::Services{nullptr, nullptr, &trash, nullptr}, folder / "tmp", root);
         state = std::make_unique<AppState>(std::move(appEnvironment));
         state->openMainWindow = [this] { ++windowShown; };
         return *state;
@@ -137,8 +143,14 @@ public:
     std::string nodePath = "/bin/false";
     std::unique_ptr<QSettings> settings;
     std::shared_ptr<const SandboxLauncher> sandbox = std::make_shared<BubblewrapSandbox>();
-    std::function<void(const std::filesystem::path&, std::function<void(Result<void>)>)>
-        moveToTrash;
+    // Runs `move` for each folder sent to the Trash (on a worker thread).
+    struct TrashDouble final : Trash {
+        std::function<Result<void>(const std::filesystem::path&)> move;
+        Result<void> moveToTrash(const std::filesystem::path& item) override { return move(item); }
+    } trash;
+    // Set before create() for a state with a global shortcut.
+    std::unique_ptr<HotKeyBackend> hotKeyBackend;
+    std::unique_ptr<SettingsShortcutStorage> shortcutStorage;
     EngineTracker engines;
     std::shared_ptr<CaptureController> recorder;
     std::unique_ptr<AppState> state;

@@ -117,19 +117,62 @@ TEST(AppStateEditing, DiscardKeepsUnsavedEditsInTheTrashedFolder) {
     writeFile(folder / "report-local-1.md", "engine text");
     harness.settings->setValue(QLatin1String(AppState::kSelectedCaptureKey), "capture");
     std::string trashedText;
-    harness.moveToTrash = [&](const std::filesystem::path& path, auto done) {
+    harness.trash.move = [&](const std::filesystem::path& path) -> Result<void> {
         auto store = reports::ReportStore::create(path);
         trashedText = store->load("report-local-1.md")->text;
         std::filesystem::rename(path, harness.folder / "trash");
-        done({});
+        return {};
     };
     AppState& state = harness.create();
     state.setMarkdown(QStringLiteral("typed just now"));
     state.discard();
-    EXPECT_EQ(trashedText, "typed just now");
     EXPECT_TRUE(state.selectedID().isEmpty());
     EXPECT_FALSE(harness.settings->contains(QLatin1String(AppState::kSelectedCaptureKey)));
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return state.message() == QStringLiteral("Capture moved to Trash."); }, 5000));
     EXPECT_TRUE(state.captures().isEmpty());
+    EXPECT_EQ(trashedText, "typed just now");
+}
+
+namespace {
+
+// Accepts or refuses registrations; a press is delivered by the test.
+struct ScriptedHotKeys final : HotKeyBackend {
+    std::int32_t answer = kOk;
+    std::optional<std::uint32_t> registered;
+    std::int32_t handlerStatus() const override { return kOk; }
+    std::optional<std::string> unavailableReason() const override { return std::nullopt; }
+    std::int32_t registerShortcut(const CaptureShortcut&, std::uint32_t id) override {
+        if (answer == kOk) {
+            registered = id;
+        }
+        return answer;
+    }
+    std::int32_t unregisterShortcut(std::uint32_t) override { return kOk; }
+};
+
+} // namespace
+
+TEST(AppStateShortcut, APressAsksForAClipAndADeadShortcutIsSaidAtStartUp) {
+    {
+        AppHarness harness;
+        auto backend = std::make_unique<ScriptedHotKeys>();
+        backend->answer = HotKeyBackend::kTaken;
+        harness.hotKeyBackend = std::move(backend);
+        AppState& state = harness.create();
+        EXPECT_EQ(state.message(), QStringLiteral("Shortcut unavailable. Choose a different "
+                                                  "shortcut in Settings or save a clip from the "
+                                                  "system tray."));
+    }
+    AppHarness harness;
+    auto backend = std::make_unique<ScriptedHotKeys>();
+    ScriptedHotKeys& keys = *backend;
+    harness.hotKeyBackend = std::move(backend);
+    AppState& state = harness.create();
+    EXPECT_EQ(state.message(), QString());
+    ASSERT_TRUE(keys.registered);
+    keys.onPressed(*keys.registered);
+    // Nothing is recorded here, so the press ends in the window and a beep.
+    EXPECT_EQ(harness.beeps, 1);
+    EXPECT_EQ(harness.windowShown, 1);
 }
