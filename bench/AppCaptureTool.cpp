@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
     appEnvironment.settings = &settings;
     appEnvironment.captureRoot = folder / "Captures";
     appEnvironment.beep = [] {};
-    auto state = std::make_unique<AppState>(appEnvironment);
+    auto state = std::make_unique<AppState>(std::move(appEnvironment));
     state->setLookback(60);
 
     std::fprintf(stderr, "recording %dx%d until 60 s are buffered…\n", width, height);
