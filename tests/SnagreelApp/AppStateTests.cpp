@@ -211,3 +211,18 @@ TEST(AppStateSharing, ExportsTheEditedReportAndNeverCopiesAClipOntoItself) {
     EXPECT_EQ(harness.dialogs.asked.back().proposedName, "Snagreel-capture.mp4");
     EXPECT_EQ(readFile(folder / "clip.mp4"), "clip bytes of capture");
 }
+
+TEST(AppStateRecording, PauseRightAfterStartWinsAndIsRemembered) {
+    AppHarness harness;
+    harness.settings->remove(QLatin1String(AppState::kRecordingEnabledKey));
+    // This recorder has no engines: a start that reached it would fail the test.
+    AppState& state = harness.create();
+    ASSERT_TRUE(state.startRequested());
+    state.pause();
+    EXPECT_FALSE(state.startRequested());
+    QTest::qWait(50);
+    EXPECT_FALSE(state.desiredRecording());
+    EXPECT_EQ(state.recorderPhase(), QStringLiteral("paused"));
+    EXPECT_EQ(harness.settings->value(QLatin1String(AppState::kRecordingEnabledKey)).toString(),
+              QStringLiteral("false"));
+}
