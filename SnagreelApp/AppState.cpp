@@ -56,7 +56,7 @@ QString readIntent(const reports::ReportStore* store) {
     if (store == nullptr) {
         return {};
     }
-    auto bytes = store->readFile("intent.txt");
+    auto bytes = store->readFile("intent.txt", reports::readlimits::kReport);
     return bytes ? fromUtf8(*bytes) : QString();
 }
 
