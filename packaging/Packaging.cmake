@@ -1,6 +1,10 @@
 # Installs Snagreel like any other desktop application (the program, its menu
 # entry, its software-centre description and its icon) and describes the Debian
-# package that `cpack -G DEB` builds from that installation.
+# package that `cpack -G DEB` builds from that installation:
+#   cmake -S . -B build/package -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+#     -DCMAKE_INSTALL_PREFIX=/usr -DSNAGREEL_TESTS=OFF -DSNAGREEL_BENCH=OFF
+#   cmake --build build/package && (cd build/package && cpack -G DEB)
+#   sudo apt install ./build/package/snagreel_*.deb
 
 set(SNAGREEL_APP_ID org.snagreel.Snagreel)
 
@@ -16,8 +20,8 @@ set(CPACK_PACKAGE_VENDOR "Snagreel")
 set(CPACK_PACKAGE_CONTACT "Snagreel maintainers <maintainers@snagreel.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Always-on screen rewind that saves the last minute on demand")
 set(CPACK_PACKAGE_DESCRIPTION
-    "Keeps the last minute of the screen in memory and saves the last 30 or 60 seconds\n"
-    "as a video clip when asked, with a written report beside it.")
+    "Keeps the last minute of the screen in memory and saves the last 30 or 60 seconds \
+as a video clip when asked, with a written report beside it.")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY snagreel)
 set(CPACK_STRIP_FILES ON)
 
