@@ -103,6 +103,7 @@ void ShortcutField::startRecording() {
                                     self->acceptCurrent(shortcut);
                             }});
     hotKey_.clearLastError();
+    setRefusal({});
     recordingID_ = id;
     update();
 }
@@ -166,7 +167,8 @@ void ShortcutField::record(const QKeyEvent& event) {
     }
     // A refusal (invalid or taken) leaves the old shortcut; GlobalHotKey keeps
     // the text to show.
-    (void)hotKey_.setShortcut(CaptureShortcut::fromKeyEvent(event));
+    const auto changed = hotKey_.setShortcut(CaptureShortcut::fromKeyEvent(event));
+    setRefusal(changed ? QString() : QString::fromStdString(changed.error().description()));
     update();
     finish();
 }
@@ -176,6 +178,13 @@ void ShortcutField::acceptCurrent(const CaptureShortcut& shortcut) {
         return;
     (void)hotKey_.setShortcut(shortcut);
     finish();
+}
+
+void ShortcutField::setRefusal(QString text) {
+    if (text == refusal_)
+        return;
+    refusal_ = std::move(text);
+    emit refusalChanged();
 }
 
 void ShortcutField::finish() {
@@ -251,7 +260,15 @@ ShortcutRecorder::ShortcutRecorder(GlobalHotKey& hotKey, QWidget* parent)
         (void)hotKey_.setShortcut(CaptureShortcut::defaultShortcut());
     });
     connect(&hotKey_, &GlobalHotKey::shortcutChanged, this, &ShortcutRecorder::refresh);
+    connect(&hotKey_, &GlobalHotKey::lastErrorChanged, this, &ShortcutRecorder::errorTextChanged);
+    connect(field_, &ShortcutField::refusalChanged, this, &ShortcutRecorder::errorTextChanged);
     refresh();
+}
+
+QString ShortcutRecorder::errorText() const {
+    if (const auto& error = hotKey_.lastError())
+        return QString::fromStdString(*error);
+    return field_->refusal();
 }
 
 void ShortcutRecorder::refresh() {

@@ -40,6 +40,12 @@ public:
     void stopRecording();
     // The text shown in the field now.
     QString displayText() const;
+    // Why the last recorded combination was refused, or empty. A refusal by
+    // validation is not kept by GlobalHotKey, yet the user must see it.
+    const QString& refusal() const { return refusal_; }
+
+signals:
+    void refusalChanged();
 
 protected:
     bool event(QEvent* event) override;
@@ -55,8 +61,11 @@ private:
     void acceptCurrent(const CaptureShortcut& shortcut);
     void finish();
 
+    void setRefusal(QString text);
+
     GlobalHotKey& hotKey_;
     QUuid recordingID_;
+    QString refusal_;
 };
 
 // The settings row: the field, "Clear" (disabled while there is no shortcut) and
@@ -68,6 +77,12 @@ public:
     ShortcutField* field() const { return field_; }
     QPushButton* clearButton() const { return clear_; }
     QPushButton* resetButton() const { return reset_; }
+    // The line to show under the row: GlobalHotKey's failure text, else the
+    // field's refusal; empty when all is well.
+    QString errorText() const;
+
+signals:
+    void errorTextChanged();
 
 private:
     void refresh();
