@@ -90,7 +90,7 @@ void renderBlocks(QTextDocument& document, const std::vector<rp::Block>& blocks)
         long long number = start;
         for (const std::string& item : items) {
             newBlock(format);
-            cursor.insertText(QStringLiteral("%1.\t").arg(number++), plain);
+            cursor.insertText(QStringLiteral("%1. ").arg(number++), plain);
             insertInline(cursor, item, plain);
         }
     };
@@ -113,7 +113,8 @@ void renderBlocks(QTextDocument& document, const std::vector<rp::Block>& blocks)
         } else if (const auto* numbered = std::get_if<rp::NumberedList>(&block)) {
             insertNumbered(numbered->items, numbered->start);
         } else if (const auto* code = std::get_if<rp::Code>(&block)) {
-            QTextBlockFormat format = spaced;
+            // Lines of one code block sit flush against each other.
+            QTextBlockFormat format;
             format.setBackground(QColor(0xee, 0xf1, 0xeb));
             format.setNonBreakableLines(true);
             QTextCharFormat chars;

@@ -59,6 +59,8 @@ SettingsWindow::SettingsWindow(AppState& state, GlobalHotKey* hotKey, LaunchAtLo
     auto* layout = new QVBoxLayout(this);
     auto* form = new QFormLayout;
     form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
+    // Labels above their fields keep the shortcut row inside the window's width.
+    form->setRowWrapPolicy(QFormLayout::WrapAllRows);
     length_ = new QComboBox(this);
     length_->addItem(text(t::kThirty), 30);
     length_->addItem(text(t::kSixty), 60);

@@ -113,7 +113,7 @@ TEST(ReportPreviewRendering, BlocksBecomeRichTextAndNothingIsFetched) {
     EXPECT_EQ(headings, 1);
     EXPECT_TRUE(sawBold);
     EXPECT_EQ(anchor, "https://example.com/x");
-    EXPECT_EQ(numbered, QStringList({"5.\tfive", "6.\tsix"}));
+    EXPECT_EQ(numbered, QStringList({"5. five", "6. six"}));
     ASSERT_NE(bullets, nullptr);
     EXPECT_EQ(bullets->count(), 1);
     EXPECT_EQ(codeLines, 2);
