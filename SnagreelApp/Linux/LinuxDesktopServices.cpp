@@ -24,9 +24,9 @@ void LinuxFileManager::revealFile(const std::filesystem::path& file) {
     QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.FileManager1",
                                                        "/org/freedesktop/FileManager1",
                                                        "org.freedesktop.FileManager1", "ShowItems");
-    call << QStringList{urlOf(file).toString()} << QString();
+    call << QStringList{urlOf(file).toString(QUrl::FullyEncoded)} << QString();
     const QUrl folder = urlOf(file.parent_path());
-    auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call));
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call));
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
                      [folder](QDBusPendingCallWatcher* done) {
                          if (done->isError()) {

@@ -2,14 +2,21 @@
 
 #include "SnagreelApp/Sharing/DesktopServices.hpp"
 
+#include <QDBusConnection>
+
 namespace snagreel::app {
 
 // Reveals through org.freedesktop.FileManager1.ShowItems on the session bus and
 // opens the folder instead when no file manager answers.
 class LinuxFileManager final : public FileManager {
 public:
+    explicit LinuxFileManager(QDBusConnection bus = QDBusConnection::sessionBus())
+        : bus_(std::move(bus)) {}
     void revealFile(const std::filesystem::path& file) override;
     Result<void> openFolder(const std::filesystem::path& folder) override;
+
+private:
+    QDBusConnection bus_;
 };
 
 // The freedesktop trash ($XDG_DATA_HOME/Trash, or the volume's own).

@@ -215,8 +215,6 @@ private:
     // Releases combinations, except those another live registration also holds
     // (the server keeps one grab per key and modifier state per client).
     void ungrab(std::uint32_t except, const std::vector<KeyCombination>& combinations) {
-        // A key held while its grab goes sends its release elsewhere.
-        held_.clear();
         for (const KeyCombination& combination : combinations) {
             bool shared = false;
             for (const auto& [id, other] : grabs_) {
@@ -291,7 +289,6 @@ private:
                 break;
             case XCB_KEY_RELEASE: {
                 const auto& release = *reinterpret_cast<xcb_key_release_event_t*>(event);
-                held_.erase(release.detail);
                 releasedAt_[release.detail] = release.time;
                 break;
             }
@@ -322,14 +319,12 @@ private:
         }
     }
 
-    // A press fires once: a key already down, or a press stamped with the time of
-    // the release just before it, is the server's auto-repeat.
+    // A press fires once. This connection leaves detectable auto-repeat off, so
+    // the server repeats a held key as a release and a press with the same time
+    // stamp; no person releases and presses again within the same millisecond.
     void pressed(const xcb_key_press_event_t& press) {
-        const bool repeat =
-            held_.count(press.detail) > 0 ||
-            (releasedAt_.count(press.detail) && releasedAt_[press.detail] == press.time);
-        held_.insert(press.detail);
-        if (repeat) {
+        auto released = releasedAt_.find(press.detail);
+        if (released != releasedAt_.end() && released->second == press.time) {
             return;
         }
         const std::uint16_t state = press.state & significantModifiers();
@@ -349,23 +344,26 @@ private:
     // Key codes and modifier bits may mean other keys after a mapping change, so
     // every grab is released and taken again from its keysym.
     void regrab() {
-        held_.clear();
         for (const auto& [id, grab] : grabs_) {
             for (const KeyCombination& combination : grab.combinations) {
                 xcb_ungrab_key(connection_, combination.keycode, root_, combination.modifiers);
             }
         }
         readModifierMapping();
-        std::vector<std::pair<std::uint32_t, std::int32_t>> lost;
+        std::vector<std::pair<std::uint32_t, std::int32_t>> changes;
         for (auto& [id, grab] : grabs_) {
-            if (const std::int32_t status = take(grab); status != kOk) {
-                lost.emplace_back(id, status);
+            const bool wasLive = !grab.combinations.empty();
+            const std::int32_t status = take(grab);
+            if (status != kOk || !wasLive) {
+                changes.emplace_back(id, status);
             }
         }
         xcb_flush(connection_);
-        for (auto [id, status] : lost) {
-            if (onLost) {
+        for (auto [id, status] : changes) {
+            if (status != kOk && onLost) {
                 onLost(id, status);
+            } else if (status == kOk && onRestored) {
+                onRestored(id);
             }
         }
     }
@@ -379,7 +377,6 @@ private:
     std::uint16_t superMask_ = XCB_MOD_MASK_4;
     std::uint16_t numLockMask_ = XCB_MOD_MASK_2;
     std::map<std::uint32_t, Grab> grabs_;
-    std::set<xcb_keycode_t> held_;
     std::map<xcb_keycode_t, xcb_timestamp_t> releasedAt_;
 };
 

@@ -4,6 +4,7 @@
 #include "SnagreelCore/Linux/PrivateFiles.hpp"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QPointer>
 #include <QThreadPool>
 
@@ -51,6 +52,10 @@ CaptureSharing::CaptureSharing(Services services, fs::path temporaryRoot, fs::pa
     // removes them.
     QThreadPool::globalInstance()->start(
         [root = temporaryRoot_] { sharepackage::sweepStaleFolders(root); });
+}
+
+fs::path CaptureSharing::defaultTemporaryRoot() {
+    return QDir::tempPath().toStdString();
 }
 
 SaveDialogRequest CaptureSharing::saveReportRequest() {
@@ -113,10 +118,10 @@ void CaptureSharing::saveVideo(const fs::path& clip, const fs::path& destination
     inBackground<Result<bool>>(
         this,
         [clip, destination, root = capturesRoot_]() -> Result<bool> {
-            std::error_code error;
-            const fs::path chosen = fs::weakly_canonical(fs::absolute(destination), error);
-            const fs::path own = fs::weakly_canonical(fs::absolute(clip), error);
-            if (!error && chosen == own) {
+            std::error_code chosenError, ownError;
+            const fs::path chosen = fs::weakly_canonical(fs::absolute(destination), chosenError);
+            const fs::path own = fs::weakly_canonical(fs::absolute(clip), ownError);
+            if (!chosenError && !ownError && chosen == own) {
                 return false;
             }
             // Anywhere else in the captures folder could be another capture's clip.

@@ -51,6 +51,9 @@ public:
     CaptureSharing(Services services, std::filesystem::path temporaryRoot,
                    std::filesystem::path capturesRoot, QObject* parent = nullptr);
 
+    // The user's temporary folder ($TMPDIR, else /tmp): packages are built there.
+    static std::filesystem::path defaultTemporaryRoot();
+
     // Save dialog requests for the two save operations.
     static SaveDialogRequest saveReportRequest();
     static SaveDialogRequest saveVideoRequest(const std::string& captureID);

@@ -47,8 +47,7 @@ struct CaptureShortcut {
 };
 
 namespace shortcutmessages {
-inline constexpr const char* kInvalidModifiers =
-    "Include Command, Control, or Option with another key.";
+inline constexpr const char* kInvalidModifiers = "Include Super, Ctrl, or Alt with another key.";
 inline constexpr const char* kInvalidKey = "Choose a regular key or function key; Escape cancels.";
 inline constexpr const char* kRegistration =
     "That shortcut is unavailable. Your previous shortcut is unchanged.";

@@ -59,6 +59,15 @@ GlobalHotKey::GlobalHotKey(ShortcutStorage& storage, std::unique_ptr<HotKeyBacke
         }
     };
 
+    backend_->onRestored = [this](std::uint32_t id) {
+        if (activeRegistrationID_ == id && registrationStatus_ != 0) {
+            setRegistrationStatus(0);
+            if (lastError_ == shortcutmessages::kSavedUnavailable) {
+                clearLastError();
+            }
+        }
+    };
+
     if (backend_->handlerStatus() != HotKeyBackend::kOk) {
         setLastError(backend_->unavailableReason().value_or(shortcutmessages::kEventHandler));
         return;
@@ -81,6 +90,7 @@ GlobalHotKey::GlobalHotKey(ShortcutStorage& storage, std::unique_ptr<HotKeyBacke
 GlobalHotKey::~GlobalHotKey() {
     backend_->onPressed = nullptr;
     backend_->onLost = nullptr;
+    backend_->onRestored = nullptr;
     if (activeRegistrationID_) {
         backend_->unregisterShortcut(*activeRegistrationID_);
     }

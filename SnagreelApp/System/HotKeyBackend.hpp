@@ -41,8 +41,13 @@ public:
     // registration's identifier.
     std::function<void(std::uint32_t registrationID)> onPressed;
     // Called when a live registration stopped working (the keyboard mapping changed
-    // and the combination could not be taken again), with the failure status.
+    // and the combination could not be taken again), with the failure status. A
+    // service that answers later (a desktop portal) can accept a registration at
+    // once and report its refusal here.
     std::function<void(std::uint32_t registrationID, std::int32_t status)> onLost;
+    // Called when a lost registration works again (a later mapping change gave its
+    // key back).
+    std::function<void(std::uint32_t registrationID)> onRestored;
 };
 
 } // namespace snagreel::app
