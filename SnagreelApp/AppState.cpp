@@ -5,10 +5,9 @@
 #include "SnagreelCore/Linux/PrivateFiles.hpp"
 #include "SnagreelCore/Support/Uuid.hpp"
 #include "SnagreelReports/Linux/CaptureFiles.hpp"
+#include "SnagreelReports/ReportExport.hpp"
 
 #include <QApplication>
-#include <QDesktopServices>
-#include <QFile>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QPointer>
@@ -20,7 +19,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
-#include <thread>
 
 namespace snagreel::app {
 
@@ -135,6 +133,9 @@ AppState::AppState(AppStateEnvironment environment, QObject* parent)
         emit stateChanged();
     });
 
+    if (auto* hotKey = environment_.hotKey.get()) {
+        hotKey->action = [this] { capture(true); };
+    }
     refreshCaptures();
 
     autosave_.setSingleShot(true);
@@ -145,6 +146,13 @@ AppState::AppState(AppStateEnvironment environment, QObject* parent)
         }
     });
 
+    if (auto* hotKey = environment_.hotKey.get();
+        hotKey && hotKey->shortcut() && !hotKey->isLive()) {
+        assign(message_,
+               QStringLiteral("Shortcut unavailable. Choose a different shortcut in Settings or "
+                              "save a clip from the system tray."),
+               &AppState::messageChanged);
+    }
     const QString stored = settings_.value(QLatin1String(kSelectedCaptureKey)).toString();
     if (!stored.isEmpty() && std::any_of(captures_.begin(), captures_.end(), [&](const auto& c) {
             return fromUtf8(c.id()) == stored;
@@ -659,11 +667,20 @@ void AppState::generate(const QString& rawMode) {
                              intentArgument,
                              "--output",
                              output.string()};
-        prepared =
-            environment_.sandbox
-                ? environment_.sandbox->wrap(command, folder)
-                : Result<EngineCommand>(Unexpected{Error(PlatformError{
-                      "Snagreel.Sandbox", 1, "The local engine has no sandbox to run in."})});
+        // Inside the sandbox a missing engine would only show as bubblewrap's own
+        // complaint; say plainly what is not installed.
+        std::error_code missing;
+        if (!std::filesystem::is_regular_file(command.program, missing) ||
+            !std::filesystem::is_regular_file(command.arguments.front(), missing)) {
+            prepared = Unexpected{Error(
+                PlatformError{"Snagreel.Engine", 1,
+                              "The local engine is not installed in " + workspace.string() + "."})};
+        } else if (environment_.sandbox) {
+            prepared = environment_.sandbox->wrap(command, folder);
+        } else {
+            prepared = Unexpected{Error(PlatformError{
+                "Snagreel.Sandbox", 1, "The local engine has no sandbox to run in."})};
+        }
         assign(progress_, QStringLiteral("Preparing local model…"), &AppState::progressChanged);
     } else {
         command.program = environment_.nodePath;
@@ -885,79 +902,155 @@ void AppState::discard() {
     savedMarkdown_.clear();
     autosave_.stop();
     assign(error_, QString(), &AppState::errorChanged);
-    QPointer<AppState> self(this);
-    auto answered = [self](Result<void> result) {
-        QMetaObject::invokeMethod(
-            qApp,
-            [self, result] {
-                if (!self) {
-                    return;
-                }
-                self->refreshCaptures();
-                if (!result) {
-                    self->assign(self->error_, fromUtf8(result.error().description()),
-                                 &AppState::errorChanged);
-                } else {
-                    self->assign(self->message_, QStringLiteral("Capture moved to Trash."),
-                                 &AppState::messageChanged);
-                }
-            },
-            Qt::QueuedConnection);
-    };
-    if (environment_.moveToTrash) {
-        environment_.moveToTrash(current->directory, answered);
+    if (!environment_.sharing) {
         return;
     }
-    std::thread([folder = current->directory, answered] {
-        QString trashed;
-        if (QFile::moveToTrash(QString::fromStdString(folder.string()), &trashed)) {
-            answered({});
-        } else {
-            answered(Unexpected{Error(PlatformError{
-                "Snagreel.Trash", 1, "The capture could not be moved to the Trash."})});
+    QPointer<AppState> self(this);
+    environment_.sharing->moveToTrash(current->directory, [self](Result<void> result) {
+        if (!self) {
+            return;
         }
-    }).detach();
+        self->refreshCaptures();
+        if (!result) {
+            self->assign(self->error_, fromUtf8(result.error().description()),
+                         &AppState::errorChanged);
+        } else {
+            self->assign(self->message_, QString::fromUtf8(sharingmessages::kMovedToTrash),
+                         &AppState::messageChanged);
+        }
+    });
 }
 
 void AppState::revealVideo(const QString& id) {
     const QString wanted = id.isEmpty() ? selectedID_ : id;
     for (const auto& capture : captures_) {
-        if (fromUtf8(capture.id()) == wanted) {
-            const auto clip = capture.directory / "clip.mp4";
-            if (environment_.revealFile) {
-                environment_.revealFile(clip);
-            } else {
-                QDesktopServices::openUrl(
-                    QUrl::fromLocalFile(QString::fromStdString(capture.directory.string())));
-            }
+        if (fromUtf8(capture.id()) == wanted && environment_.sharing) {
+            environment_.sharing->revealFile(capture.directory / "clip.mp4");
             return;
         }
     }
 }
 
 void AppState::openClipsFolder() {
-    std::error_code error;
-    const auto& root = environment_.captureRoot;
-    if (!std::filesystem::is_directory(root, error)) {
-        std::filesystem::create_directories(root, error);
-        if (!error) {
-            std::filesystem::permissions(root, std::filesystem::perms::owner_all, error);
-        }
-        if (error) {
-            assign(error_,
-                   QStringLiteral("Could not open the clips folder: ") +
-                       QString::fromStdString(error.message()) + QLatin1Char('.'),
-                   &AppState::errorChanged);
-            return;
-        }
+    if (!environment_.sharing) {
+        return;
     }
-    const bool opened =
-        environment_.openFolder
-            ? environment_.openFolder(root)
-            : QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(root.string())));
-    if (!opened) {
-        assign(error_, QStringLiteral("Could not open the clips folder."), &AppState::errorChanged);
+    if (auto opened = environment_.sharing->openCapturesFolder(); !opened) {
+        assign(error_, fromUtf8(opened.error().description()), &AppState::errorChanged);
     }
+}
+
+void AppState::preparePackage(std::function<void(std::filesystem::path)> completion) {
+    if (selectedReportID_.isEmpty() || busy() || showingOriginal_ || !saveReport() ||
+        selectedID_.isEmpty() || !environment_.sharing) {
+        return;
+    }
+    const QString prefix = QString::fromUtf8(sharingmessages::kPrepareFailed);
+    auto store = reports::ReportStore::create(folderOf(selectedID_));
+    auto plan = store ? reports::prepareExport(*store, toUtf8(selectedReportID_))
+                      : Result<reports::ReportExportPlan>(Unexpected{store.error()});
+    if (!plan) {
+        assign(error_, prefix + fromUtf8(plan.error().description()), &AppState::errorChanged);
+        return;
+    }
+    assign(sharing_, true, &AppState::sharingChanged);
+    assign(error_, QString(), &AppState::errorChanged);
+    QPointer<AppState> self(this);
+    environment_.sharing->buildPackage(
+        *store, *plan,
+        [self, prefix, completion = std::move(completion)](Result<std::filesystem::path> archive) {
+            if (!self) {
+                return;
+            }
+            self->assign(self->sharing_, false, &AppState::sharingChanged);
+            if (!archive) {
+                self->assign(self->error_, prefix + fromUtf8(archive.error().description()),
+                             &AppState::errorChanged);
+                return;
+            }
+            completion(*archive);
+        });
+}
+
+void AppState::shareReport() {
+    QPointer<AppState> self(this);
+    preparePackage([self](std::filesystem::path archive) {
+        if (self) {
+            self->assign(self->message_, fromUtf8(self->environment_.sharing->handOver(archive)),
+                         &AppState::messageChanged);
+        }
+    });
+}
+
+void AppState::exportReport() {
+    if (selectedReportID_.isEmpty() || busy() || showingOriginal_ || !environment_.sharing ||
+        environment_.saveDialogs == nullptr) {
+        return;
+    }
+    QPointer<AppState> self(this);
+    environment_.saveDialogs->chooseSaveLocation(
+        CaptureSharing::saveReportRequest(),
+        [self](std::optional<std::filesystem::path> destination) {
+            if (!self || !destination) {
+                return;
+            }
+            self->preparePackage([self, destination = *destination](std::filesystem::path archive) {
+                if (!self) {
+                    return;
+                }
+                self->assign(self->sharing_, true, &AppState::sharingChanged);
+                self->environment_.sharing->saveCopy(
+                    archive, destination, [self](Result<void> saved) {
+                        if (!self) {
+                            return;
+                        }
+                        if (saved) {
+                            self->assign(self->message_,
+                                         QString::fromUtf8(sharingmessages::kSavedPackage),
+                                         &AppState::messageChanged);
+                        } else {
+                            self->assign(self->error_,
+                                         QString::fromUtf8(sharingmessages::kSaveCopyFailed) +
+                                             fromUtf8(saved.error().description()),
+                                         &AppState::errorChanged);
+                        }
+                        self->assign(self->sharing_, false, &AppState::sharingChanged);
+                    });
+            });
+        });
+}
+
+void AppState::saveVideo() {
+    const auto current = selected();
+    if (!current || exportingVideo_ || !environment_.sharing ||
+        environment_.saveDialogs == nullptr) {
+        return;
+    }
+    QPointer<AppState> self(this);
+    const auto clip = current->directory / "clip.mp4";
+    environment_.saveDialogs->chooseSaveLocation(
+        CaptureSharing::saveVideoRequest(current->id()),
+        [self, clip](std::optional<std::filesystem::path> destination) {
+            if (!self || !destination || self->exportingVideo_) {
+                return;
+            }
+            self->assign(self->exportingVideo_, true, &AppState::exportingVideoChanged);
+            self->environment_.sharing->saveVideo(clip, *destination, [self](Result<bool> saved) {
+                if (!self) {
+                    return;
+                }
+                if (!saved) {
+                    self->assign(self->error_,
+                                 QString::fromUtf8(sharingmessages::kSaveVideoFailed) +
+                                     fromUtf8(saved.error().description()),
+                                 &AppState::errorChanged);
+                } else if (*saved) {
+                    self->assign(self->message_, QString::fromUtf8(sharingmessages::kVideoSaved),
+                                 &AppState::messageChanged);
+                }
+                self->assign(self->exportingVideo_, false, &AppState::exportingVideoChanged);
+            });
+        });
 }
 
 void AppState::shutdown() {

@@ -3,6 +3,9 @@
 #include "SnagreelApp/EngineProcess.hpp"
 #include "SnagreelApp/ProcessingMode.hpp"
 #include "SnagreelApp/SavedCapture.hpp"
+#include "SnagreelApp/Sharing/CaptureSharing.hpp"
+#include "SnagreelApp/System/GlobalHotKey.hpp"
+#include "SnagreelApp/System/LaunchAtLogin.hpp"
 #include "SnagreelCore/Capture/CaptureController.hpp"
 #include "SnagreelReports/ReportStore.hpp"
 
@@ -40,12 +43,14 @@ struct AppStateEnvironment {
     std::function<std::optional<QString>(const QString& current)> askForContext;
     // The "Your latest changes could not be saved" alert; true for "Quit without saving".
     std::function<bool()> confirmQuitWithoutSaving;
-    // Moves a folder to the Trash off the main thread; `done` may be called on any thread.
-    std::function<void(const std::filesystem::path&, std::function<void(Result<void>)> done)>
-        moveToTrash;
-    // Opens a folder, or shows a file selected, in the file manager.
-    std::function<bool(const std::filesystem::path&)> openFolder;
-    std::function<bool(const std::filesystem::path&)> revealFile;
+    // The global capture shortcut and the login item; none where there is no such
+    // service (tests).
+    std::unique_ptr<GlobalHotKey> hotKey;
+    std::unique_ptr<LaunchAtLogin> launchAtLogin;
+    // Packaging, saving copies, the file manager and the Trash; none: those
+    // operations do nothing.
+    std::unique_ptr<CaptureSharing> sharing;
+    SaveDialogs* saveDialogs = nullptr;
     std::function<std::chrono::system_clock::time_point()> now;
 };
 
@@ -185,6 +190,10 @@ public:
     const std::filesystem::path& workspace() const { return environment_.workspace; }
     const std::string& nodePath() const { return environment_.nodePath; }
     CaptureController& recorder() { return *recorder_; }
+    // The global shortcut (the settings window changes it); null without one.
+    GlobalHotKey* hotKey() { return environment_.hotKey.get(); }
+    // The "Open at login" toggle; null without one.
+    LaunchAtLogin* launchAtLogin() { return environment_.launchAtLogin.get(); }
 
     // --- Setters (the editor and the settings window) ---
     void setIntent(const QString& intent);
@@ -218,6 +227,13 @@ public:
     Q_INVOKABLE void openScreenAccessSettings();
     Q_INVOKABLE void generate(const QString& mode);
     Q_INVOKABLE void cancelGeneration();
+    // Packages the report with its clip, then shows the archive in Files with its
+    // path on the clipboard.
+    Q_INVOKABLE void shareReport();
+    // Asks where to save the package, then copies it there.
+    Q_INVOKABLE void exportReport();
+    // Asks where to save the selected clip, then copies it there.
+    Q_INVOKABLE void saveVideo();
     Q_INVOKABLE void discard();
     Q_INVOKABLE void revealVideo(const QString& id = {});
     Q_INVOKABLE void openClipsFolder();
@@ -265,6 +281,7 @@ private:
     Result<void> loadGeneratedReport(const std::filesystem::path& output, const QString& captureID);
     std::filesystem::path folderOf(const QString& id) const;
     void beep();
+    void preparePackage(std::function<void(std::filesystem::path archive)> completion);
 
     AppStateEnvironment environment_;
     std::shared_ptr<CaptureController> recorder_;

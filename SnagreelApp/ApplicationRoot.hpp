@@ -1,8 +1,11 @@
 #pragma once
 
 #include "SnagreelApp/AppState.hpp"
+#include "SnagreelApp/Linux/LinuxDesktopServices.hpp"
 #include "SnagreelApp/QtMainExecutor.hpp"
+#include "SnagreelApp/QtSaveDialogs.hpp"
 #include "SnagreelApp/SingleInstance.hpp"
+#include "SnagreelApp/System/ShortcutStorage.hpp"
 #include "SnagreelCore/Linux/LinuxRecorder.hpp"
 
 #include <QObject>
@@ -11,6 +14,20 @@
 #include <memory>
 
 namespace snagreel::app {
+
+// Remembers the engines a factory made, so that quitting can wait until they have
+// stopped and gone: until then their queues still post to the main executor.
+class EngineTracker {
+public:
+    EngineFactory wrap(EngineFactory factory);
+    // Runs the event loop until every engine is gone or `milliseconds` passed; true
+    // when they are all gone.
+    bool waitUntilGone(int milliseconds);
+
+private:
+    std::shared_ptr<std::vector<std::weak_ptr<CaptureSession>>> engines_ =
+        std::make_shared<std::vector<std::weak_ptr<CaptureSession>>>();
+};
 
 struct ApplicationRootOptions {
     LinuxRecorderOptions recorder;
@@ -41,7 +58,13 @@ public:
 
 private:
     QtMainExecutor executor_;
+    EngineTracker engines_;
     std::unique_ptr<QSettings> ownSettings_;
+    std::unique_ptr<SettingsShortcutStorage> shortcutStorage_;
+    LinuxFileManager fileManager_;
+    LinuxTrash trash_;
+    LinuxClipboard clipboard_;
+    QtSaveDialogs saveDialogs_;
     std::shared_ptr<CaptureController> recorder_;
     std::unique_ptr<AppState> state_;
 };
