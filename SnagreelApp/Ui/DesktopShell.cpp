@@ -38,9 +38,8 @@ void bringToFront(QWidget& window) {
 
 } // namespace
 
-DesktopShell::DesktopShell(AppState& state, Services services, QObject* parent)
-    : QObject(parent), state_(state), services_(std::move(services)),
-      menu_(std::make_unique<QMenu>()) {
+DesktopShell::DesktopShell(AppState& state, std::function<bool()> trayAvailable, QObject* parent)
+    : QObject(parent), state_(state), menu_(std::make_unique<QMenu>()) {
     QPointer<DesktopShell> self(this);
     state_.openMainWindow = [self] {
         if (self)
@@ -51,9 +50,7 @@ DesktopShell::DesktopShell(AppState& state, Services services, QObject* parent)
             self->showPreferences();
     };
 
-    const bool trayAvailable = services_.trayAvailable ? services_.trayAvailable()
-                                                       : QSystemTrayIcon::isSystemTrayAvailable();
-    if (trayAvailable) {
+    if (trayAvailable ? trayAvailable() : QSystemTrayIcon::isSystemTrayAvailable()) {
         tray_ = new QSystemTrayIcon(this);
         tray_->setContextMenu(menu_.get());
         // A left click shows the same menu: the tray item is the menu.
@@ -82,7 +79,7 @@ DesktopShell::~DesktopShell() {
 RecorderMenuState DesktopShell::menuState() const {
     RecorderMenuState menu;
     menu.status = state_.recorderStatus();
-    if (GlobalHotKey* hotKey = services_.hotKey) {
+    if (GlobalHotKey* hotKey = state_.hotKey()) {
         if (hotKey->shortcut()) {
             menu.shortcutName = QString::fromStdString(hotKey->shortcut()->displayName());
             menu.shortcutUnavailable = !hotKey->isLive();
@@ -127,7 +124,6 @@ void DesktopShell::showMainWindow() {
     if (!mainWindow_) {
         mainWindow_ = std::make_unique<MainWindow>(state_);
         mainWindow_->openSettings = [this] { showPreferences(); };
-        mainWindow_->saveReportAndVideo = services_.saveReportAndVideo;
         if (!tray_)
             mainWindow_->mayClose = [this] { return state_.prepareToQuit(); };
         mainWindow_->closed = [this] {
@@ -144,11 +140,11 @@ void DesktopShell::showMainWindow() {
 void DesktopShell::showPreferences() {
     if (!settingsWindow_) {
         settingsWindow_ =
-            std::make_unique<SettingsWindow>(state_, services_.hotKey, services_.launchAtLogin);
+            std::make_unique<SettingsWindow>(state_, state_.hotKey(), state_.launchAtLogin());
         centre(*settingsWindow_);
     }
-    if (services_.launchAtLogin)
-        services_.launchAtLogin->refresh();
+    if (LaunchAtLogin* launchAtLogin = state_.launchAtLogin())
+        launchAtLogin->refresh();
     bringToFront(*settingsWindow_);
 }
 

@@ -13,8 +13,6 @@ class QSystemTrayIcon;
 namespace snagreel::app {
 
 class AppState;
-class GlobalHotKey;
-class LaunchAtLogin;
 class MainWindow;
 class SettingsWindow;
 
@@ -25,16 +23,10 @@ class SettingsWindow;
 class DesktopShell : public QObject {
     Q_OBJECT
 public:
-    struct Services {
-        GlobalHotKey* hotKey = nullptr;
-        LaunchAtLogin* launchAtLogin = nullptr;
-        // Saves the selected report with its video (Ctrl+E and the More menu).
-        std::function<void()> saveReportAndVideo;
-        // Whether the desktop shows tray items; the platform's answer when empty.
-        std::function<bool()> trayAvailable;
-    };
-
-    DesktopShell(AppState& state, Services services, QObject* parent = nullptr);
+    // `trayAvailable` says whether the desktop shows tray items; the platform's
+    // answer when empty.
+    explicit DesktopShell(AppState& state, std::function<bool()> trayAvailable = {},
+                          QObject* parent = nullptr);
     ~DesktopShell() override;
 
     void showMainWindow();
@@ -53,7 +45,6 @@ private:
     void fillMenu();
 
     AppState& state_;
-    Services services_;
     std::unique_ptr<QMenu> menu_;
     QSystemTrayIcon* tray_ = nullptr;
     std::unique_ptr<MainWindow> mainWindow_;

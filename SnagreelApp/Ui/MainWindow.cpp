@@ -69,8 +69,8 @@ MainWindow::MainWindow(AppState& state, QWidget* parent)
     connect(save, &QShortcut::activated, this, [this] { state_.saveReport(); });
     auto* share = new QShortcut(QKeySequence(QStringLiteral("Ctrl+E")), this);
     connect(share, &QShortcut::activated, this, [this] {
-        if (state_.canShare() && saveReportAndVideo)
-            saveReportAndVideo();
+        if (state_.canShare())
+            state_.exportReport();
     });
 
     connect(&state_, &AppState::stateChanged, this, &MainWindow::refresh);
@@ -419,10 +419,7 @@ void MainWindow::refreshMore() {
     }
     if (state_.canShare())
         connect(moreMenu_->addAction(text(t::kSaveReportAndVideo)), &QAction::triggered, this,
-                [this] {
-                    if (saveReportAndVideo)
-                        saveReportAndVideo();
-                });
+                [this] { state_.exportReport(); });
     connect(moreMenu_->addAction(text(t::kShowVideo)), &QAction::triggered, this,
             [this] { state_.revealVideo(); });
     moreMenu_->addSeparator();

@@ -73,9 +73,8 @@ class MainWindow : public QWidget {
 public:
     explicit MainWindow(AppState& state, QWidget* parent = nullptr);
 
-    // Set by the shell: the settings window, and saving the report with its video.
+    // Set by the shell: the settings window.
     std::function<void()> openSettings;
-    std::function<void()> saveReportAndVideo;
     // Whether the window may close; saving the report when empty. Without a
     // system tray the shell asks the quit checks here instead.
     std::function<bool()> mayClose;

@@ -56,12 +56,6 @@ protected:
         state = std::make_unique<AppState>(std::move(environment));
     }
 
-    DesktopShell::Services services(bool tray) {
-        DesktopShell::Services result;
-        result.trayAvailable = [tray] { return tray; };
-        return result;
-    }
-
     testing::TemporaryDirectory directory;
     fs::path capture;
     QtMainExecutor executor{nullptr};
@@ -71,7 +65,7 @@ protected:
 };
 
 TEST_F(ShellTest, TrayMenuAndSettingsFollowThePausedRecorder) {
-    DesktopShell shell(*state, services(true));
+    DesktopShell shell(*state, [] { return true; });
     EXPECT_TRUE(shell.hasTray());
     EXPECT_EQ(shell.mainWindow(), nullptr);
     emit shell.trayMenu()->aboutToShow();
@@ -95,7 +89,7 @@ TEST_F(ShellTest, TrayMenuAndSettingsFollowThePausedRecorder) {
 }
 
 TEST_F(ShellTest, WithoutTrayTheEditorOpensShowsTheReportAndKeepsUnsavedEdits) {
-    DesktopShell shell(*state, services(false));
+    DesktopShell shell(*state, [] { return false; });
     MainWindow* window = shell.mainWindow();
     ASSERT_NE(window, nullptr);
     EXPECT_TRUE(window->isVisible());

@@ -113,7 +113,7 @@ TEST_F(ShortcutFieldTest, RefusalsEscapeTabAndFocusLossLeaveTheShortcut) {
     QTest::keyClick(field, Qt::Key_G, Qt::ShiftModifier);
     EXPECT_FALSE(field->isRecording());
     EXPECT_EQ(hotKey->shortcut(), original);
-    EXPECT_EQ(recorder->errorText(), "Include Command, Control, or Option with another key.");
+    EXPECT_EQ(recorder->errorText(), shortcutmessages::kInvalidModifiers);
 
     startRecording();
     EXPECT_EQ(recorder->errorText(), "");
