@@ -43,3 +43,20 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "nodejs, ffmpeg")
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://snagreel.invalid")
 
 include(CPack)
+
+# The desktop entry and the metainfo are checked by the validators desktops use,
+# where they are installed.
+if(SNAGREEL_TESTS)
+  find_program(SNAGREEL_DESKTOP_FILE_VALIDATE desktop-file-validate)
+  find_program(SNAGREEL_APPSTREAMCLI appstreamcli)
+  enable_testing()
+  if(SNAGREEL_DESKTOP_FILE_VALIDATE)
+    add_test(NAME PackagingDesktopEntry
+             COMMAND ${SNAGREEL_DESKTOP_FILE_VALIDATE} ${CMAKE_CURRENT_LIST_DIR}/${SNAGREEL_APP_ID}.desktop)
+    set_tests_properties(PackagingDesktopEntry PROPERTIES FAIL_REGULAR_EXPRESSION "error:")
+  endif()
+  if(SNAGREEL_APPSTREAMCLI)
+    add_test(NAME PackagingMetainfo
+             COMMAND ${SNAGREEL_APPSTREAMCLI} validate --no-net ${CMAKE_CURRENT_LIST_DIR}/${SNAGREEL_APP_ID}.metainfo.xml)
+  endif()
+endif()
