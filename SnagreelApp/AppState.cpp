@@ -336,6 +336,15 @@ void AppState::refreshCaptures() {
     assign(captures_, std::move(captures), &AppState::capturesChanged);
 }
 
+Result<void> AppState::listEntries(const reports::ReportStore& store) {
+    auto entries = store.list();
+    if (!entries) {
+        return Unexpected{entries.error()};
+    }
+    setEntries(*entries);
+    return {};
+}
+
 void AppState::setEntries(const std::vector<reports::ReportEntry>& entries) {
     assign(reportEntries_, QList<reports::ReportEntry>(entries.begin(), entries.end()),
            &AppState::reportEntriesChanged);
@@ -392,18 +401,16 @@ bool AppState::select(const QString& id) {
         if (!store) {
             return Unexpected{store.error()};
         }
-        auto entries = store->list();
-        if (!entries) {
-            return Unexpected{entries.error()};
+        if (auto listed = listEntries(*store); !listed) {
+            return listed;
         }
-        setEntries(*entries);
         auto chosen = store->selectedID();
         if (!chosen) {
             return Unexpected{chosen.error()};
         }
         std::optional<std::string> reportID = *chosen;
-        if (!reportID && !entries->empty()) {
-            reportID = entries->front().id;
+        if (!reportID && !reportEntries_.isEmpty()) {
+            reportID = reportEntries_.front().id;
         }
         if (reportID) {
             auto document = store->select(*reportID);
@@ -481,10 +488,8 @@ bool AppState::saveReport() {
                 return fail(document.error());
             }
             applyDocument(*document);
-            if (auto entries = store->list()) {
-                setEntries(*entries);
-            } else {
-                return fail(entries.error());
+            if (auto listed = listEntries(*store); !listed) {
+                return fail(listed.error());
             }
         }
         assign(saveError_, QString(), &AppState::saveErrorChanged);
@@ -787,11 +792,9 @@ Result<void> AppState::loadGeneratedReport(const std::filesystem::path& output,
     if (!store) {
         return Unexpected{store.error()};
     }
-    auto entries = store->list();
-    if (!entries) {
-        return Unexpected{entries.error()};
+    if (auto listed = listEntries(*store); !listed) {
+        return listed;
     }
-    setEntries(*entries);
     auto document = store->select(output.filename().string());
     if (!document) {
         return Unexpected{document.error()};

@@ -274,6 +274,8 @@ private:
                      std::function<void(bool saved, QString line)> done);
     void applyDocument(const reports::ReportDocument& document);
     void setEntries(const std::vector<reports::ReportEntry>& entries);
+    // Publishes the store's reports as reportEntries.
+    Result<void> listEntries(const reports::ReportStore& store);
     void scheduleAutosave();
     void cancelPendingStart();
     void finishGeneration(std::uint64_t token, int status, bool sandboxFailed,

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -51,8 +52,13 @@ struct ExecImage {
 };
 
 [[noreturn]] void runChild(const ExecImage& image, const char* directory, int output, int announce,
-                           int failure) {
+                           int failure, pid_t parent) {
     ::setpgid(0, 0);
+    // An engine never outlives the application (bubblewrap then takes its sandbox
+    // down with it).
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) {
+        ::_exit(127);
+    }
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -110,6 +116,7 @@ Result<std::unique_ptr<EngineProcess>> EngineProcess::start(const EngineCommand&
     }
     const ExecImage image(command);
     const std::string directory = command.workingDirectory.string();
+    const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0) {
         const int error = errno;
@@ -117,7 +124,7 @@ Result<std::unique_ptr<EngineProcess>> EngineProcess::start(const EngineCommand&
         return Unexpected{Error::posix(error)};
     }
     if (pid == 0) {
-        runChild(image, directory.c_str(), output[1], announce[1], failure[1]);
+        runChild(image, directory.c_str(), output[1], announce[1], failure[1], parent);
     }
     ::setpgid(pid, pid); // also from here, so that a signal sent right away finds the group
     closeQuietly(output[1]);

@@ -29,6 +29,17 @@ struct InstanceHandlers {
 class InstanceService : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "app.snagreel.Snagreel1")
+    // SaveClip answers later, so its reply arguments are declared here.
+    Q_CLASSINFO("D-Bus Introspection",
+                "  <interface name=\"app.snagreel.Snagreel1\">\n"
+                "    <method name=\"ShowWindow\"/>\n"
+                "    <method name=\"SaveClip\">\n"
+                "      <arg name=\"seconds\" type=\"d\" direction=\"in\"/>\n"
+                "      <arg name=\"writeReport\" type=\"b\" direction=\"in\"/>\n"
+                "      <arg name=\"saved\" type=\"b\" direction=\"out\"/>\n"
+                "      <arg name=\"line\" type=\"s\" direction=\"out\"/>\n"
+                "    </method>\n"
+                "  </interface>\n")
 public:
     InstanceService(QDBusConnection bus, InstanceHandlers handlers, QObject* parent = nullptr);
     ~InstanceService() override;

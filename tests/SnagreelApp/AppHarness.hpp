@@ -60,6 +60,7 @@ public:
         root = folder / "Captures";
         workspace = folder / "engines";
         std::filesystem::create_directories(workspace / ".venv/bin");
+        std::filesystem::create_directories(folder / "tmp"); // where share packages are built
         std::error_code exists;
         std::filesystem::create_symlink("/usr/bin/python3", workspace / ".venv/bin/python", exists);
         settings = std::make_unique<QSettings>(
@@ -123,7 +124,8 @@ public:
                 std::make_unique<GlobalHotKey>(*shortcutStorage, std::move(hotKeyBackend));
         }
         appEnvironment.sharing = std::make_unique<CaptureSharing>(
-            CaptureSharing::Services{nullptr, nullptr, &trash, nullptr}, folder / "tmp", root);
+            CaptureSharing::Services{&dialogs, nullptr, &trash, nullptr}, folder / "tmp", root);
+        appEnvironment.saveDialogs = &dialogs;
         state = std::make_unique<AppState>(std::move(appEnvironment));
         state->openMainWindow = [this] { ++windowShown; };
         return *state;
@@ -148,6 +150,17 @@ public:
         std::function<Result<void>(const std::filesystem::path&)> move;
         Result<void> moveToTrash(const std::filesystem::path& item) override { return move(item); }
     } trash;
+    // Answers every save dialog with `answer`.
+    struct DialogDouble final : SaveDialogs {
+        std::optional<std::filesystem::path> answer;
+        std::vector<SaveDialogRequest> asked;
+        void chooseSaveLocation(
+            const SaveDialogRequest& request,
+            std::function<void(std::optional<std::filesystem::path>)> done) override {
+            asked.push_back(request);
+            done(answer);
+        }
+    } dialogs;
     // Set before create() for a state with a global shortcut.
     std::unique_ptr<HotKeyBackend> hotKeyBackend;
     std::unique_ptr<SettingsShortcutStorage> shortcutStorage;

@@ -176,3 +176,53 @@ TEST(AppStateShortcut, APressAsksForAClipAndADeadShortcutIsSaidAtStartUp) {
     EXPECT_EQ(harness.beeps, 1);
     EXPECT_EQ(harness.windowShown, 1);
 }
+
+TEST(AppStateSharing, ExportsTheEditedReportAndNeverCopiesAClipOntoItself) {
+    AppHarness harness;
+    const auto folder = harness.addCapture("capture");
+    writeFile(folder / "report-local-1.md", "# Engine text\n");
+    harness.settings->setValue(QLatin1String(AppState::kSelectedCaptureKey), "capture");
+    AppState& state = harness.create();
+    state.setMarkdown(QStringLiteral("# Edited text\n"));
+
+    // The original on screen is not what would be shared: nothing happens.
+    state.setShowingOriginal(true);
+    state.exportReport();
+    EXPECT_TRUE(harness.dialogs.asked.empty());
+    state.setShowingOriginal(false);
+
+    harness.dialogs.answer = harness.folder / "out/report.zip";
+    std::filesystem::create_directories(harness.folder / "out");
+    state.exportReport();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return !state.busy() && (!state.message().isEmpty() || !state.error().isEmpty()); },
+        10000));
+    EXPECT_EQ(state.error(), QString());
+    EXPECT_EQ(state.message(),
+              QStringLiteral("Saved report and video. Unzip and open index.html."));
+    EXPECT_GT(std::filesystem::file_size(harness.folder / "out/report.zip"), 0u);
+    // The edit was saved before packaging.
+    EXPECT_FALSE(state.hasUnsavedChanges());
+
+    harness.dialogs.answer = folder / "clip.mp4";
+    state.saveVideo();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !state.exportingVideo(); }, 10000));
+    EXPECT_EQ(state.error(), QString());
+    EXPECT_EQ(harness.dialogs.asked.back().proposedName, "Snagreel-capture.mp4");
+    EXPECT_EQ(readFile(folder / "clip.mp4"), "clip bytes of capture");
+}
+
+TEST(AppStateRecording, PauseRightAfterStartWinsAndIsRemembered) {
+    AppHarness harness;
+    harness.settings->remove(QLatin1String(AppState::kRecordingEnabledKey));
+    // This recorder has no engines: a start that reached it would fail the test.
+    AppState& state = harness.create();
+    ASSERT_TRUE(state.startRequested());
+    state.pause();
+    EXPECT_FALSE(state.startRequested());
+    QTest::qWait(50);
+    EXPECT_FALSE(state.desiredRecording());
+    EXPECT_EQ(state.recorderPhase(), QStringLiteral("paused"));
+    EXPECT_EQ(harness.settings->value(QLatin1String(AppState::kRecordingEnabledKey)).toString(),
+              QStringLiteral("false"));
+}
