@@ -7,6 +7,7 @@
 
 #include "SnagreelApp/ApplicationRoot.hpp"
 #include "SnagreelApp/SingleInstance.hpp"
+#include "SnagreelApp/Ui/DesktopShell.hpp"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -15,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/socket.h>
@@ -102,7 +104,13 @@ int main(int argc, char** argv) {
         std::signal(SIGTERM, requestQuit);
         std::signal(SIGINT, requestQuit);
     }
-    QObject::connect(&application, &QCoreApplication::aboutToQuit, &root,
-                     [&root] { root.shutdown(); });
+    // The tray and the windows; without a tray the main window opens now. Made after
+    // the instance claim so a second launch never flashes a window, and destroyed
+    // before the root whose state it shows.
+    auto shell = std::make_unique<DesktopShell>(root.state());
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, &root, [&root, &shell] {
+        root.shutdown();
+        shell.reset();
+    });
     return QApplication::exec();
 }
