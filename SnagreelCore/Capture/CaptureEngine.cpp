@@ -78,7 +78,7 @@ CaptureEngine::CaptureEngine(CaptureConfiguration configuration,
     if (!platform_.clock) {
         platform_.clock = monotonicSeconds;
     }
-    diagnostics_ = std::make_unique<DiagnosticsCollector>(*queue_, configuration_.maximumDuration,
+    diagnostics_ = std::make_unique<DiagnosticsCollector>(queue_, configuration_.maximumDuration,
                                                           platform_.diagnostics, platform_.clock);
 }
 
@@ -461,7 +461,7 @@ void CaptureEngine::startAVFoundation(Completion<void> done) {
                 }
             };
             auto avSource = AVScreenSource::create(
-                self->platform_.makeGrabSession(), self->sessionQueue_, *self->queue_, source.id,
+                self->platform_.makeGrabSession(), self->sessionQueue_, self->queue_, source.id,
                 source.width, source.height, self->configuration_.framesPerSecond,
                 self->avStopGate_, std::move(callbacks));
             avSource->start([self, avSource, done = std::move(done)](Result<void> started) mutable {

@@ -138,7 +138,9 @@ public:
                                         bool capturesCursor) = 0;
     // Adds the video output (4:2:0 at the given size, late frames discarded).
     virtual Result<void> addVideoOutput(std::int64_t width, std::int64_t height) = 0;
-    virtual void startRunning(Executor& mediaQueue, GrabSessionCallbacks callbacks) = 0;
+    // The session holds the queue weakly: once its owner is gone nothing is posted.
+    virtual void startRunning(std::shared_ptr<Executor> mediaQueue,
+                              GrabSessionCallbacks callbacks) = 0;
     virtual bool isRunning() const = 0;
     virtual void stopRunning() = 0; // synchronous; no sample callback after it returns
     virtual void removeInputsAndOutputs() = 0;

@@ -51,10 +51,11 @@ public:
         log_.hasOutput = true;
         return {};
     }
-    void startRunning(Executor& mediaQueue, GrabSessionCallbacks callbacks) override {
+    void startRunning(std::shared_ptr<Executor> mediaQueue,
+                      GrabSessionCallbacks callbacks) override {
         log_.calls.push_back("startRunning");
         log_.callbacks = std::move(callbacks);
-        log_.mediaQueue = &mediaQueue;
+        log_.mediaQueue = mediaQueue.get();
         log_.running = !failsToRun;
         if (whileStarting) {
             whileStarting();
@@ -80,7 +81,8 @@ private:
 
 struct Harness {
     std::shared_ptr<ManualExecutor> sessionQueue = std::make_shared<ManualExecutor>();
-    ManualExecutor mediaQueue;
+    std::shared_ptr<ManualExecutor> mediaQueueOwner = std::make_shared<ManualExecutor>();
+    ManualExecutor& mediaQueue = *mediaQueueOwner;
     std::shared_ptr<AVSourceStopGate> gate = std::make_shared<AVSourceStopGate>();
     SessionLog log;
     FakeGrabSession* session = nullptr;
@@ -100,8 +102,8 @@ struct Harness {
         };
         callbacks.onFailure = [this](const Error& error) { failures.emplace_back(error); };
         callbacks.onDrop = [this] { ++drops; };
-        source = AVScreenSource::create(std::move(fake), sessionQueue, mediaQueue, 42, 1920, 1080,
-                                        15, gate, std::move(callbacks));
+        source = AVScreenSource::create(std::move(fake), sessionQueue, mediaQueueOwner, 42, 1920,
+                                        1080, 15, gate, std::move(callbacks));
     }
 
     std::optional<Result<void>> start() {

@@ -198,7 +198,7 @@ public:
         log_->outputHeight = height;
         return {};
     }
-    void startRunning(Executor&, GrabSessionCallbacks callbacks) override {
+    void startRunning(std::shared_ptr<Executor>, GrabSessionCallbacks callbacks) override {
         log_->callbacks = std::move(callbacks);
         log_->running = true;
     }

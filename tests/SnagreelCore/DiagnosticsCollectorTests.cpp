@@ -125,11 +125,12 @@ protected:
                                    source};
     }
     std::unique_ptr<DiagnosticsCollector> makeCollector() {
-        return std::make_unique<DiagnosticsCollector>(queue, 60, platform(),
+        return std::make_unique<DiagnosticsCollector>(queueOwner, 60, platform(),
                                                       [this] { return now; });
     }
 
-    ManualExecutor queue{0};
+    std::shared_ptr<ManualExecutor> queueOwner = std::make_shared<ManualExecutor>(0);
+    ManualExecutor& queue = *queueOwner;
     double now = 100;
     std::shared_ptr<MonitorLog> monitors = std::make_shared<MonitorLog>();
     std::shared_ptr<FakeSystemSource> source = std::make_shared<FakeSystemSource>();
@@ -328,7 +329,7 @@ TEST_F(DiagnosticsCollectorTest, DestroyedWithDeliveriesInFlight) {
 }
 
 TEST_F(DiagnosticsCollectorTest, StartsWithoutPlatformPieces) {
-    DiagnosticsCollector collector(queue, 60, DiagnosticsPlatform{}, [this] { return now; });
+    DiagnosticsCollector collector(queueOwner, 60, DiagnosticsPlatform{}, [this] { return now; });
     collector.start();
     EXPECT_TRUE(collector.isMonitoring());
     EXPECT_EQ(collector.buffer().system.entries,
@@ -338,12 +339,13 @@ TEST_F(DiagnosticsCollectorTest, StartsWithoutPlatformPieces) {
 }
 
 TEST(DiagnosticsCollectorThreads, NotificationFromAnotherThreadHopsToTheQueue) {
-    SerialQueue queue("test.capture");
+    auto queueOwner = std::make_shared<SerialQueue>("test.capture");
+    SerialQueue& queue = *queueOwner;
     auto source = std::make_shared<FakeSystemSource>();
     std::unique_ptr<DiagnosticsCollector> collector;
     queue.post([&] {
         collector = std::make_unique<DiagnosticsCollector>(
-            queue, 60, DiagnosticsPlatform{nullptr, source}, [] { return 50.0; });
+            queueOwner, 60, DiagnosticsPlatform{nullptr, source}, [] { return 50.0; });
         collector->start();
     });
     queue.drain();

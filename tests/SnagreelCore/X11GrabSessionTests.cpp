@@ -88,7 +88,8 @@ protected:
 
     std::unique_ptr<XvfbServer> server = XvfbServer::start(640, 480);
     std::unique_ptr<X11DisplayDirectory> directory;
-    SerialQueue media{"test.capture"};
+    std::shared_ptr<SerialQueue> mediaOwner = std::make_shared<SerialQueue>("test.capture");
+    SerialQueue& media = *mediaOwner;
     Collector collector;
 };
 
@@ -131,7 +132,7 @@ TEST_F(X11GrabSessionTest, InputIsRefusedForAnUnknownDisplayOrBadOutputSize) {
 
 TEST_F(X11GrabSessionTest, DeliversConvertedFramesWithMonotonicHostTimesNearNow) {
     auto session = openSession(320, 240);
-    session->startRunning(media, collector.callbacks());
+    session->startRunning(mediaOwner, collector.callbacks());
     EXPECT_TRUE(session->isRunning());
     ASSERT_TRUE(collector.waitFor([](Collector& c) { return c.images.size() >= 10; }));
     session->stopRunning();
@@ -166,7 +167,7 @@ TEST_F(X11GrabSessionTest, DeliversConvertedFramesWithMonotonicHostTimesNearNow)
 
 TEST_F(X11GrabSessionTest, StopRunningEndsDeliveryAndNothingArrivesAfterIt) {
     auto session = openSession(640, 480);
-    session->startRunning(media, collector.callbacks());
+    session->startRunning(mediaOwner, collector.callbacks());
     ASSERT_TRUE(collector.waitFor([](Collector& c) { return c.images.size() >= 3; }));
     session->stopRunning();
     const std::size_t atStop = collector.sampleCount();
@@ -189,7 +190,7 @@ TEST_F(X11GrabSessionTest, ABlockedMediaQueueCausesDropsNotABacklog) {
         std::unique_lock lock(gateMutex);
         gateChanged.wait(lock, [&] { return open; });
     });
-    session->startRunning(media, collector.callbacks());
+    session->startRunning(mediaOwner, collector.callbacks());
     // The reader keeps grabbing while the queue is stuck; a dozen frame periods is
     // ample to use up the allowance of queued frames.
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
@@ -205,7 +206,7 @@ TEST_F(X11GrabSessionTest, ABlockedMediaQueueCausesDropsNotABacklog) {
 
 TEST_F(X11GrabSessionTest, AVanishedServerIsOneSourceUnavailableRuntimeError) {
     auto session = openSession(320, 240);
-    session->startRunning(media, collector.callbacks());
+    session->startRunning(mediaOwner, collector.callbacks());
     ASSERT_TRUE(collector.waitFor([](Collector& c) { return c.images.size() >= 2; }));
     server->kill();
     ASSERT_TRUE(collector.waitFor([](Collector& c) { return !c.notifications.empty(); }));
@@ -228,7 +229,7 @@ TEST_F(X11GrabSessionTest, AVanishedServerIsOneSourceUnavailableRuntimeError) {
 // the old one's death must still not read as a refusal.
 TEST_F(X11GrabSessionTest, AServerRestartedAtOnceIsStillAVanishedSource) {
     auto session = openSession(320, 240);
-    session->startRunning(media, collector.callbacks());
+    session->startRunning(mediaOwner, collector.callbacks());
     ASSERT_TRUE(collector.waitFor([](Collector& c) { return c.images.size() >= 2; }));
     server->kill();
     ASSERT_TRUE(server->restart());
