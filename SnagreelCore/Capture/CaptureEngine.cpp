@@ -582,8 +582,19 @@ bool CaptureEngine::checkAVPermission(double at, bool force) {
         return true;
     }
     lastAVPermissionCheck_ = at;
-    if (platform_.screenAccess && platform_.screenAccess()) {
+    ScreenAccessCheck access = ScreenAccessCheck::denied;
+    if (platform_.recheckScreenAccess) {
+        access = platform_.recheckScreenAccess();
+    } else if (platform_.screenAccess && platform_.screenAccess()) {
+        access = ScreenAccessCheck::granted;
+    }
+    if (access == ScreenAccessCheck::granted) {
         return true;
+    }
+    if (access == ScreenAccessCheck::unreachable) {
+        // Not a verdict on permission: the next engine asks again.
+        terminate(displayUnavailable());
+        return false;
     }
     CaptureFailure failure(
         Error(avFoundationError(AVErrorCode::notAuthorized, screenAccessDenial())));
@@ -774,7 +785,11 @@ bool CaptureEngine::encoderWedged(double at, std::int32_t status) {
     if (at - *encoderFailingSince_ < kWedgedEncoderSeconds) {
         return false;
     }
-    // Retryable: a fresh engine builds a fresh encoder.
+    // Retryable: a fresh engine builds a fresh encoder, and not this one again
+    // when there is another to choose.
+    if (encoder_) {
+        encoder_->markFailed();
+    }
     CaptureFailure failure = failureOf(CaptureError::status("Video encoding", status));
     failure.kind = CaptureFailure::Kind::transient;
     terminate(std::move(failure));

@@ -190,6 +190,9 @@ public:
     virtual void invalidate() = 0;
     // The libavcodec encoder in use, e.g. "h264_vaapi" or "libx264".
     virtual std::string name() const = 0;
+    // The encoder opened but then failed while running; a factory with other
+    // candidates passes this one over from now on.
+    virtual void markFailed() {}
 };
 
 // Builds and prepares an encoder; failures are CaptureError::status values with the
@@ -197,6 +200,18 @@ public:
 // "Preparing H.264 encoder".
 using EncoderFactory = std::function<Result<std::unique_ptr<VideoEncoder>>(
     const EncoderSettings&, std::function<void(EncoderOutput)> onOutput)>;
+
+// What a re-check of screen access while recording found. Only a display that
+// answers and refuses is `denied`; one that cannot be reached (gone, restarting,
+// out of client slots) is `unreachable`, which a later attempt may get past.
+enum class ScreenAccessCheck { granted, denied, unreachable };
+
+// Builds from the first candidate that opens, passing over each candidate whose
+// encoder was marked failed; the last candidate is never passed over. Every engine
+// built by one factory shares that record, so a wedged hardware encoder is not
+// picked again by the engine that replaces the one it stopped. The error of a
+// failed build is the last candidate's.
+EncoderFactory fallingBackEncoderFactory(std::vector<EncoderFactory> candidates);
 
 // Everything the engine takes from the platform.
 struct CapturePlatform {
@@ -207,6 +222,9 @@ struct CapturePlatform {
     EncoderFactory makeEncoder;
     // Whether the display can be read (the screen-access preflight).
     std::function<bool()> screenAccess;
+    // The fallback's periodic re-check while recording; unset, screenAccess answers
+    // (false counting as denied).
+    std::function<ScreenAccessCheck()> recheckScreenAccess;
     // One sentence telling the user why the display cannot be read (a Wayland
     // session without X, a display that refuses us); empty: a generic sentence.
     std::function<std::string()> screenAccessExplanation;
