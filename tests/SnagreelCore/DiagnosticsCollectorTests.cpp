@@ -1,5 +1,7 @@
 #include "SnagreelCore/Diagnostics/DiagnosticsCollector.hpp"
 
+#include "support/CaptureFakes.hpp"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -8,6 +10,7 @@
 #include <thread>
 
 using namespace snagreel;
+using namespace snagreel::testing;
 
 namespace {
 
@@ -57,58 +60,6 @@ public:
 private:
     std::shared_ptr<MonitorLog> log_;
     bool cancelled_ = false;
-};
-
-class FakeSystemSource final : public SystemStateSource {
-public:
-    PlatformThermalState thermalState() override {
-        std::lock_guard lock(mutex_);
-        return thermal;
-    }
-    bool lowPowerMode() override {
-        std::lock_guard lock(mutex_);
-        return lowPower;
-    }
-    std::uint64_t addObserver(std::function<void()> onChange) override {
-        std::lock_guard lock(mutex_);
-        observers_[++nextToken_] = std::move(onChange);
-        return nextToken_;
-    }
-    void removeObserver(std::uint64_t token) override {
-        std::lock_guard lock(mutex_);
-        observers_.erase(token);
-    }
-
-    // Like the platform: every registered handler is called, from whatever thread
-    // raises the change.
-    void notify() {
-        std::vector<std::function<void()>> handlers;
-        {
-            std::lock_guard lock(mutex_);
-            for (const auto& [token, handler] : observers_) {
-                handlers.push_back(handler);
-            }
-        }
-        for (const auto& handler : handlers) {
-            handler();
-        }
-    }
-    std::size_t observerCount() {
-        std::lock_guard lock(mutex_);
-        return observers_.size();
-    }
-    void set(PlatformThermalState newThermal, bool newLowPower) {
-        std::lock_guard lock(mutex_);
-        thermal = newThermal;
-        lowPower = newLowPower;
-    }
-
-private:
-    std::mutex mutex_;
-    PlatformThermalState thermal = PlatformThermalState::nominal;
-    bool lowPower = false;
-    std::map<std::uint64_t, std::function<void()>> observers_;
-    std::uint64_t nextToken_ = 0;
 };
 
 NetworkPath wifiPath() {
