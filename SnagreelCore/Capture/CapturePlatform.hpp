@@ -116,7 +116,7 @@ public:
                Executor& queue, ScreenStreamCallbacks callbacks) = 0;
 };
 
-// ---- Fallback backend: the grab session (x11grab) ----
+// ---- Fallback backend: the grab session ----
 
 enum class GrabSessionNotification { runtimeError, didStopRunning, wasInterrupted };
 
