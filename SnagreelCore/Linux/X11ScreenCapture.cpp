@@ -892,28 +892,32 @@ X11ScreenAccessMonitor::~X11ScreenAccessMonitor() = default;
 ScreenAccessCheck X11ScreenAccessMonitor::check() {
     State& s = *state_;
     std::lock_guard lock(s.mutex);
-    if (s.connection && s.connection->broken()) {
-        s.connection.reset();
-    }
-    if (!s.connection) {
-        auto connection = connect(s.displayName);
-        if (!connection) {
-            // A session that offers no X display at all is the one refusal that
-            // needs no server to say so.
-            return CaptureFailure(connection.error()).kind == CaptureFailure::Kind::permission
-                       ? ScreenAccessCheck::denied
-                       : ScreenAccessCheck::unreachable;
+    // A kept connection to a server that has since gone (or restarted) only shows
+    // that when asked; then one fresh connection decides.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (s.connection && s.connection->broken()) {
+            s.connection.reset();
         }
-        s.connection = std::move(*connection);
+        if (!s.connection) {
+            auto connection = connect(s.displayName);
+            if (!connection) {
+                // A session that offers no X display at all is the one refusal that
+                // needs no server to say so.
+                return CaptureFailure(connection.error()).kind == CaptureFailure::Kind::permission
+                           ? ScreenAccessCheck::denied
+                           : ScreenAccessCheck::unreachable;
+            }
+            s.connection = std::move(*connection);
+        }
+        if (!unreadable(*s.connection, s.displayName)) {
+            return ScreenAccessCheck::granted;
+        }
+        if (!s.connection->broken()) {
+            return ScreenAccessCheck::denied;
+        }
     }
-    if (!unreadable(*s.connection, s.displayName)) {
-        return ScreenAccessCheck::granted;
-    }
-    if (s.connection->broken()) {
-        s.connection.reset();
-        return ScreenAccessCheck::unreachable;
-    }
-    return ScreenAccessCheck::denied;
+    s.connection.reset();
+    return ScreenAccessCheck::unreachable;
 }
 
 std::string screenAccessExplanation(const std::string& displayName) {

@@ -523,6 +523,12 @@ TEST_F(X11CaptureTest, AccessRecheckKeepsItsConnectionAndCallsALostServerUnreach
     server->kill();
     EXPECT_EQ(monitor.check(), ScreenAccessCheck::unreachable);
     EXPECT_EQ(monitor.check(), ScreenAccessCheck::unreachable) << "no server, no refusal";
+    // A server back on the display is asked at once, over a fresh connection.
+    ASSERT_TRUE(server->restart());
+    EXPECT_EQ(monitor.check(), ScreenAccessCheck::granted);
+    server->kill();
+    ASSERT_TRUE(server->restart());
+    EXPECT_EQ(monitor.check(), ScreenAccessCheck::granted) << "the kept connection went stale";
 }
 
 // The application's quit path releases engines without waiting for a stop: the
