@@ -248,12 +248,16 @@ TEST_F(CaptureEngineTest, StartCancelledLateLeavesNoStreamRunning) {
     EXPECT_TRUE(statuses.empty());
 }
 
-TEST_F(CaptureEngineTest, RunsOnItsOwnQueueAndStopsCleanly) {
+// A thermal or power change the platform is still delivering when the engine and its
+// queue are gone must post nowhere (ASan catches the freed queue).
+TEST_F(CaptureEngineTest, RunsOnItsOwnQueueAndStopsCleanlyWhileAChangeRoundIsOpen) {
     SerialQueue main("snagreel.tests.main");
     std::promise<CaptureEngineStatus> firstStatus;
     bool reported = false; // touched on the capture queue only
+    auto system = std::make_shared<FakeSystemSource>();
     CapturePlatform p = platform();
     p.clock = monotonicSeconds;
+    p.diagnostics.systemState = system;
     auto own = CaptureEngine::create(
         configuration, std::nullopt,
         [&](CaptureEngineStatus status) {
@@ -274,6 +278,8 @@ TEST_F(CaptureEngineTest, RunsOnItsOwnQueueAndStopsCleanly) {
     ASSERT_NE(service->deliveryQueue, nullptr);
     service->deliveryQueue->post(
         [this] { deliver(sampleOf(FrameStatus::complete, makeImage(1280, 720))); });
+    auto round = system->openRound();
+    ASSERT_EQ(round.size(), 2u);
 
     std::promise<void> stopped;
     main.post([&] { own->stop([&] { stopped.set_value(); }); });
@@ -281,7 +287,13 @@ TEST_F(CaptureEngineTest, RunsOnItsOwnQueueAndStopsCleanly) {
     ASSERT_EQ(stoppedFuture.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     main.drain();
     EXPECT_EQ(service->log->stops, 1);
+    EXPECT_EQ(system->observerCount(), 0u);
+    const std::weak_ptr<CaptureEngine> gone = own;
     own.reset();
+    ASSERT_TRUE(eventually([&] { return gone.expired(); }));
+    for (const auto& handler : round) {
+        handler();
+    }
 }
 
 // ---- Frame clock and statuses ----
@@ -464,36 +476,6 @@ TEST_F(CaptureEngineTest, AnEncoderThatFailedWhileRunningIsPassedOverByTheNextEn
     EXPECT_FALSE(statuses.back().running);
     startWith();
     EXPECT_EQ(statuses.back().encoderName, "libx264") << "nothing left to fall back to";
-}
-
-// A thermal or power change the platform is still delivering when the engine and its
-// queue are released must post nowhere (ASan catches the freed queue).
-TEST_F(CaptureEngineTest, AChangeRoundStillRunningWhenTheEngineIsReleasedPostsNowhere) {
-    auto system = std::make_shared<FakeSystemSource>();
-    CapturePlatform withSystem = platform();
-    withSystem.diagnostics.systemState = system;
-    // Its own capture queue, which goes with the engine.
-    auto owned = CaptureEngine::create(configuration, std::nullopt, {}, {}, withSystem, caller);
-    std::optional<Result<void>> started;
-    owned->start([&](Result<void> result) { started = std::move(result); });
-    ASSERT_TRUE(eventually([&] {
-        caller.runUntilIdle();
-        return started.has_value();
-    }));
-    ASSERT_TRUE(started->hasValue());
-    ASSERT_EQ(system->observerCount(), 2u);
-
-    auto round = system->openRound();
-    const std::weak_ptr<CaptureEngine> gone = owned;
-    owned.reset();
-    ASSERT_TRUE(eventually([&] {
-        caller.runUntilIdle();
-        return gone.expired();
-    }));
-    EXPECT_EQ(system->observerCount(), 0u);
-    for (const auto& handler : round) {
-        handler();
-    }
 }
 
 TEST_F(CaptureEngineTest, ResizedSourceTerminatesInsteadOfMixingFrameSizes) {
