@@ -12,7 +12,8 @@ namespace snagreel {
 
 // Lets callbacks through until closed. Closing from another thread waits for a
 // callback still running, so that none runs once close() has returned; closing from
-// inside a callback (the engine stops the stream from its own queue) does not wait.
+// inside a callback (the engine stops its source from its own queue) does not wait.
+// Callbacks are expected one at a time (they run on one serial queue).
 class CallbackGate {
 public:
     void invoke(const std::function<void()>& callback) {

@@ -44,6 +44,9 @@ CapturePlatform makeLinuxCapturePlatform(const LinuxRecorderOptions& options) {
     platform.displays = std::make_shared<X11DisplayDirectory>(display);
     platform.makeEncoder = makeFFmpegEncoderFactory();
     platform.screenAccess = [display] { return x11ScreenAccess(display); };
+    // One connection for every engine's re-checks, kept between them.
+    auto access = std::make_shared<X11ScreenAccessMonitor>(display);
+    platform.recheckScreenAccess = [access] { return access->check(); };
     platform.screenAccessExplanation = [display] { return screenAccessExplanation(display); };
     platform.diagnostics = makeLinuxDiagnosticsPlatform();
     // The machine does not change while recording: read it once.

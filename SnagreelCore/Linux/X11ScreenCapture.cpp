@@ -924,6 +924,50 @@ bool isXwayland(const std::vector<std::string>& extensions,
            std::any_of(outputNames.begin(), outputNames.end(), xwaylandOutput);
 }
 
+struct X11ScreenAccessMonitor::State {
+    std::mutex mutex;
+    std::string displayName;
+    std::unique_ptr<Connection> connection;
+};
+
+X11ScreenAccessMonitor::X11ScreenAccessMonitor(std::string displayName)
+    : state_(std::make_unique<State>()) {
+    state_->displayName = std::move(displayName);
+}
+
+X11ScreenAccessMonitor::~X11ScreenAccessMonitor() = default;
+
+ScreenAccessCheck X11ScreenAccessMonitor::check() {
+    State& s = *state_;
+    std::lock_guard lock(s.mutex);
+    // A kept connection to a server that has since gone (or restarted) only shows
+    // that when asked; then one fresh connection decides.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (s.connection && s.connection->broken()) {
+            s.connection.reset();
+        }
+        if (!s.connection) {
+            auto connection = connect(s.displayName);
+            if (!connection) {
+                // A session that offers no X display at all is the one refusal that
+                // needs no server to say so.
+                return CaptureFailure(connection.error()).kind == CaptureFailure::Kind::permission
+                           ? ScreenAccessCheck::denied
+                           : ScreenAccessCheck::unreachable;
+            }
+            s.connection = std::move(*connection);
+        }
+        if (!unreadable(*s.connection, s.displayName)) {
+            return ScreenAccessCheck::granted;
+        }
+        if (!s.connection->broken()) {
+            return ScreenAccessCheck::denied;
+        }
+    }
+    s.connection.reset();
+    return ScreenAccessCheck::unreachable;
+}
+
 std::string screenAccessExplanation(const std::string& displayName) {
     if (auto problem = accessProblem(displayName)) {
         return *problem;
