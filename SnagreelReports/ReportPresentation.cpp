@@ -848,11 +848,17 @@ private:
         if (!listOpen_) {
             return;
         }
+        // Built member by member: clang has no parenthesised aggregate initialisation
+        // for emplace, and GCC 12 warns falsely about a braced temporary here.
         if (listOrdered_) {
-            out_.emplace_back(std::in_place_type<NumberedList>, static_cast<int>(listStart_),
-                              std::move(listItems_));
+            NumberedList list;
+            list.start = static_cast<int>(listStart_);
+            list.items = std::move(listItems_);
+            out_.emplace_back(std::move(list));
         } else {
-            out_.emplace_back(std::in_place_type<BulletList>, std::move(listItems_));
+            BulletList list;
+            list.items = std::move(listItems_);
+            out_.emplace_back(std::move(list));
         }
         listItems_.clear();
         listOpen_ = false;
