@@ -12,6 +12,7 @@
 #include "SnagreelApp/Ui/ServiceView.hpp"
 #include "SnagreelCore/Support/Uuid.hpp"
 #include "devsupport/FakeHostedService.hpp"
+#include "devsupport/XvfbServer.hpp"
 
 #include <QMenu>
 
@@ -45,7 +46,8 @@ protected:
 
     // The state of a hosted build; `keyring` keeps the sign-in in the real
     // keyring instead of the memory store.
-    HostedTracker& create(bool keyring = false) {
+    HostedTracker& create(bool keyring = false,
+                          std::optional<LinuxRecorderOptions> recording = std::nullopt) {
         auto configuration = HostedServiceConfiguration::create(service->baseURL());
         HostedTrackerEnvironment hosted(*configuration);
         hosted.credentials = keyring ? nullptr : credentials;
@@ -56,10 +58,16 @@ protected:
             return true;
         };
         hosted.pollDelayMs = 20;
-        hosted.acknowledgementMs = 20;
-        harness.create();
-        // AppHarness builds the state itself; rebuild it with the service.
-        harness.state.reset();
+        hosted.acknowledgementMs = acknowledgementMs;
+        CaptureControllerEnvironment recorder;
+        if (recording) {
+            recorder = linuxControllerEnvironment(harness.executor, *recording);
+            recorder.factory = harness.engines.wrap(std::move(recorder.factory));
+        } else {
+            recorder.sleep = executorSleep(harness.executor);
+        }
+        harness.recorder =
+            CaptureController::create(harness.executor, CaptureConfiguration{}, recorder);
         AppStateEnvironment environment;
         environment.recorder = harness.recorder;
         environment.settings = harness.settings.get();
@@ -67,6 +75,7 @@ protected:
         environment.workspace = harness.workspace;
         environment.hosted = std::move(hosted);
         harness.state = std::make_unique<AppState>(std::move(environment));
+        harness.state->openMainWindow = [this] { ++harness.windowShown; };
         return *harness.state->hosted();
     }
 
@@ -118,6 +127,7 @@ protected:
     std::filesystem::path capture;
     std::string clipHash;
     std::vector<QUrl> opened;
+    int acknowledgementMs = 20;
 };
 
 TEST_F(HostedTrackerTest, SignsInUploadsAndOpensTheReadyReportThenRestoresAfterARestart) {
@@ -171,6 +181,39 @@ TEST_F(HostedTrackerTest, SignsInUploadsAndOpensTheReadyReportThenRestoresAfterA
     EXPECT_EQ(again.links().at(id()).status, "ready");
     again.signOut();
     ASSERT_TRUE(pumpUntil([&] { return harness.state->message() == text(texts::kSignedOut); }));
+}
+
+TEST_F(HostedTrackerTest, AClipSavedWithTheShortcutIsAcknowledgedAndSentWithoutAWindow) {
+    std::string whyNot;
+    auto xvfb = devsupport::XvfbServer::start(640, 480, &whyNot);
+    if (!xvfb) {
+        GTEST_SKIP() << whyNot;
+    }
+    std::filesystem::remove_all(capture);
+    harness.settings->remove(QLatin1String(AppState::kRecordingEnabledKey));
+    LinuxRecorderOptions options;
+    options.displayName = xvfb->displayName();
+    options.monitorLifecycle = false;
+    acknowledgementMs = 600000; // stays up for the whole test
+    HostedTracker& tracker = create(false, options);
+    signIn();
+    AppState& state = *harness.state;
+    ASSERT_TRUE(pumpUntil([&] { return state.canCapture(); }, std::chrono::seconds(30)))
+        << state.recorderStatus().toStdString();
+
+    state.capture(true);
+    ASSERT_TRUE(pumpUntil([&] { return !state.capturing(); }, std::chrono::seconds(30)));
+    ASSERT_EQ(state.captures().size(), 1);
+    const QString saved = QString::fromStdString(state.captures().front().id());
+    EXPECT_EQ(state.selectedID(), saved);
+    EXPECT_EQ(state.message(), QStringLiteral("Moment saved."));
+    EXPECT_TRUE(tracker.captureAcknowledged());
+    EXPECT_EQ(harness.windowShown, 0);
+    ASSERT_TRUE(pumpUntil([&] { return !tracker.hasTask(saved); }, std::chrono::seconds(60)));
+    EXPECT_EQ(tracker.jobs().value(saved), text(texts::kReady));
+    ASSERT_EQ(service->reports().size(), 1u);
+    EXPECT_EQ(service->reports().begin()->second.parts.at("video").size(),
+              std::filesystem::file_size(harness.root / saved.toStdString() / "clip.mp4"));
 }
 
 TEST_F(HostedTrackerTest, SignInAgainOrSignOutDuringAnUploadClearsItsProgressAndKeepsTheClip) {
