@@ -7,6 +7,8 @@
 #include <QDateTime>
 #include <QTimer>
 
+#include <utility>
+
 namespace snagreel::app {
 
 namespace t = hostedtexts;
@@ -139,6 +141,7 @@ void HostedTracker::resetAccountSession() {
     }
     checkingAccount_ = false;
     account_.reset();
+    retryAfterAccount_.reset();
     publish();
 }
 
@@ -332,9 +335,11 @@ void HostedTracker::startReport(const SavedCapture& capture) {
         }
         if (!result && !result.error().isCancellation()) {
             if (isHostedError(result.error(), Case::signInRequired)) {
-                // Not the last progress line: the upload did not happen.
+                // Not the last progress line, which would then stay for good.
                 signedIn_ = false;
-                jobs_[id] = text(t::kSignInToWrite);
+                const auto link = links_.find(id);
+                const bool uploaded = link != links_.end() && link->second.status != "uploading";
+                jobs_[id] = text(uploaded ? t::kWatchFailed : t::kSignInToWrite);
             } else {
                 jobs_[id] = messageOf(result.error());
             }
@@ -434,10 +439,10 @@ void HostedTracker::watchReport(const HostedCaptureLink& link, const SavedCaptur
             return;
         }
         if (!result && !result.error().isCancellation()) {
+            // "Writing your report…" must not outlive the tracking.
+            jobs_[id] = text(t::kWatchFailed);
             if (isHostedError(result.error(), Case::signInRequired)) {
                 signedIn_ = false;
-            } else {
-                jobs_[id] = text(t::kWatchFailed);
             }
         }
         endTask(id, task);
@@ -461,7 +466,14 @@ void HostedTracker::refreshAccount() {
 }
 
 void HostedTracker::refreshAccountFor(std::optional<SavedCapture> retry) {
-    if (!signedIn_ || accountTask_) {
+    if (!signedIn_) {
+        return;
+    }
+    if (accountTask_) {
+        // One read at a time; its answer decides this retry too.
+        if (retry) {
+            retryAfterAccount_ = std::move(retry);
+        }
         return;
     }
     checkingAccount_ = true;
@@ -486,8 +498,13 @@ void HostedTracker::refreshAccountFor(std::optional<SavedCapture> retry) {
             accountTask_.reset();
         }
         publish();
-        if (current && read && signedIn_ && retry && accountMessage().isEmpty()) {
-            startReport(*retry);
+        auto waiting = std::exchange(retryAfterAccount_, std::nullopt);
+        if (current && read && signedIn_ && accountMessage().isEmpty()) {
+            for (const auto& capture : {retry, waiting}) {
+                if (capture) {
+                    startReport(*capture);
+                }
+            }
         }
     });
 }

@@ -149,6 +149,8 @@ private:
     std::map<QString, std::shared_ptr<Task>> tasks_;
     std::shared_ptr<Task> signInTask_;
     std::shared_ptr<Task> accountTask_;
+    // A retry asked for while an account read was already running.
+    std::optional<SavedCapture> retryAfterAccount_;
     std::shared_ptr<Task> feedbackTask_;
     // Last, so that it goes first: its pending completions then end silently
     // instead of reaching a half-destroyed tracker.

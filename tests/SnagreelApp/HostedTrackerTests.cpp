@@ -283,16 +283,26 @@ TEST_F(HostedTrackerTest, ARevokedDeviceSignsOutWithoutShowingProgressOrAReport)
     EXPECT_EQ(job(), text(texts::kSignInToWrite));
     EXPECT_TRUE(hosted().readyReports().isEmpty());
 
-    // Revoked while the app was closed: the first account read at the next start
-    // finds out.
+    // Revoked while the app was closed, with a report still being written: the
+    // first reads at the next start find out, and the report is not taken for ready.
     signIn();
     quit();
     service->revokeAll();
+    const std::string origin = service->baseURL().toStdString();
+    const std::string reportID = uuidString(randomUuid());
+    writeFile(capture / "hosted.json",
+              HostedCaptureLink{captureID, reportID, origin, origin + "/reports/" + reportID,
+                                "generating"}
+                  .toJson());
     const std::size_t reads = accountReads();
     HostedTracker& tracker = create();
-    ASSERT_TRUE(pumpUntil([&] { return accountReads() > reads && !tracker.checkingAccount(); }));
+    ASSERT_TRUE(pumpUntil([&] {
+        return accountReads() > reads && !tracker.checkingAccount() && !tracker.hasTask(id());
+    }));
     EXPECT_FALSE(tracker.signedIn());
-    EXPECT_FALSE(tracker.links().count(id()) && tracker.links().at(id()).status == "ready");
+    EXPECT_EQ(job(), text(texts::kWatchFailed));
+    EXPECT_TRUE(tracker.readyReports().isEmpty());
+    EXPECT_EQ(linkOnDisk()->status, "generating");
     expectClipIntact();
 }
 
