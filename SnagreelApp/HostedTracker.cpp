@@ -78,8 +78,17 @@ HostedTracker::HostedTracker(HostedTrackerEnvironment environment, QObject* pare
     : QObject(parent), environment_(std::move(environment)) {}
 
 HostedTracker::~HostedTracker() {
-    // Completions of a destroyed client never arrive; timers die with their tasks.
+    // Completions of a destroyed client never arrive. A paused task holds itself
+    // through its continuation; letting that go lets the task go.
     client_.reset();
+    for (auto& [captureID, task] : tasks_) {
+        task->afterPause = nullptr;
+    }
+    for (const auto& task : {signInTask_, accountTask_, feedbackTask_}) {
+        if (task) {
+            task->afterPause = nullptr;
+        }
+    }
 }
 
 HostedServiceClient& HostedTracker::client() {
