@@ -163,9 +163,21 @@ AppState::AppState(AppStateEnvironment environment, QObject* parent)
     if (!enabled || *enabled) {
         start();
     }
+    if (environment_.hosted) {
+        HostedTrackerEnvironment hosted = std::move(*environment_.hosted);
+        environment_.hosted.reset();
+        hosted.captures = [this] { return captures_; };
+        hosted.showMessage = [this](const QString& text) {
+            assign(message_, text, &AppState::messageChanged);
+        };
+        hosted_ = std::make_unique<HostedTracker>(std::move(hosted));
+        connect(hosted_.get(), &HostedTracker::changed, this, &AppState::stateChanged);
+        hosted_->restoreSession();
+    }
 }
 
 AppState::~AppState() {
+    hosted_.reset();
     if (recorderObserver_ != 0) {
         recorder_->removeObserver(recorderObserver_);
     }
@@ -615,6 +627,21 @@ void AppState::captureClip(double seconds, bool writeReport,
                 done(true, QString::fromStdString(bundle->clipURL.string()));
             }
             const QString id = QString::fromStdString(bundle->id);
+            if (state.hosted_) {
+                state.select(id);
+                state.assign(state.message_, QStringLiteral("Moment saved."),
+                             &AppState::messageChanged);
+                state.hosted_->acknowledgeCapture();
+                if (writeReport) {
+                    for (const auto& saved : state.captures_) {
+                        if (hostedCaptureID(saved) == id) {
+                            state.hosted_->startReport(saved);
+                            break;
+                        }
+                    }
+                }
+                return;
+            }
             if (!state.generating_ && !state.sharing_ && !state.exportingVideo_ &&
                 state.select(id)) {
                 if (!writeReport) {

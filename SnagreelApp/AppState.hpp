@@ -1,6 +1,7 @@
 #pragma once
 
 #include "SnagreelApp/EngineProcess.hpp"
+#include "SnagreelApp/HostedTracker.hpp"
 #include "SnagreelApp/ProcessingMode.hpp"
 #include "SnagreelApp/SavedCapture.hpp"
 #include "SnagreelApp/Sharing/CaptureSharing.hpp"
@@ -52,6 +53,9 @@ struct AppStateEnvironment {
     std::unique_ptr<CaptureSharing> sharing;
     SaveDialogs* saveDialogs = nullptr;
     std::function<std::chrono::system_clock::time_point()> now;
+    // The hosted report service of this build; none for the report engines. The
+    // state fills in the captures and the message line.
+    std::optional<HostedTrackerEnvironment> hosted;
 };
 
 // The one coordinator behind every window and menu: the recorder, the saved captures,
@@ -195,6 +199,9 @@ public:
     // The "Open at login" toggle; null without one.
     LaunchAtLogin* launchAtLogin() { return environment_.launchAtLogin.get(); }
 
+    // The hosted report service; null in builds without one.
+    HostedTracker* hosted() const { return hosted_.get(); }
+
     // --- Setters (the editor and the settings window) ---
     void setIntent(const QString& intent);
     void setMarkdown(const QString& markdown);
@@ -322,6 +329,7 @@ private:
     QString savedIntent_;
     QString savedMarkdown_;
     bool shutDown_ = false;
+    std::unique_ptr<HostedTracker> hosted_;
 };
 
 } // namespace snagreel::app

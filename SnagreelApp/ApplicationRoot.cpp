@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDesktopServices>
 #include <QPointer>
 #include <QThread>
 
@@ -69,6 +70,17 @@ ApplicationRoot::ApplicationRoot(ApplicationRootOptions options, QObject* parent
         CaptureSharing::Services{&saveDialogs_, &fileManager_, &trash_, &clipboard_},
         CaptureSharing::defaultTemporaryRoot(), environment.captureRoot);
     environment.saveDialogs = &saveDialogs_;
+    const std::string address = serviceURL();
+    auto configuration = HostedServiceConfiguration::fromBuildSetting(
+        address.empty() ? std::nullopt : std::optional(address));
+    if (configuration) {
+        environment.hosted = HostedTrackerEnvironment{*configuration};
+        environment.hosted->openURL = [](const QUrl& url) {
+            return QDesktopServices::openUrl(url);
+        };
+    } else if (!address.empty()) {
+        qWarning("%s", configuration.error().description().c_str());
+    }
     state_ = std::make_unique<AppState>(std::move(environment));
 }
 

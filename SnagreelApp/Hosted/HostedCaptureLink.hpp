@@ -1,5 +1,8 @@
 #pragma once
 
+#include "SnagreelCore/Support/Error.hpp"
+
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +24,15 @@ struct HostedCaptureLink {
     std::string toJson() const;
     static std::optional<HostedCaptureLink> fromJson(std::string_view text);
 };
+
+class HostedServiceConfiguration;
+
+// The "hosted.json" of a capture folder: none when there is none, invalidResponse
+// when it is larger than 16 KiB, names another service or does not point at a
+// report page of this one.
+Result<std::optional<HostedCaptureLink>>
+loadHostedCaptureLink(const std::filesystem::path& directory,
+                      const HostedServiceConfiguration& configuration);
 
 // A canonical 8-4-4-4-12 UUID string, either case.
 bool isUuidString(std::string_view text);

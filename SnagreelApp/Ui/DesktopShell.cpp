@@ -4,6 +4,7 @@
 #include "SnagreelApp/System/GlobalHotKey.hpp"
 #include "SnagreelApp/System/LaunchAtLogin.hpp"
 #include "SnagreelApp/Ui/MainWindow.hpp"
+#include "SnagreelApp/Ui/ServiceView.hpp"
 #include "SnagreelApp/Ui/SettingsWindow.hpp"
 #include "SnagreelApp/Ui/TrayIcons.hpp"
 
@@ -50,6 +51,7 @@ DesktopShell::DesktopShell(AppState& state, std::function<bool()> trayAvailable,
             self->showPreferences();
     };
 
+    connectHosted();
     if (trayAvailable ? trayAvailable() : QSystemTrayIcon::isSystemTrayAvailable()) {
         tray_ = new QSystemTrayIcon(this);
         tray_->setContextMenu(menu_.get());
@@ -90,6 +92,7 @@ RecorderMenuState DesktopShell::menuState() const {
     menu.desiredRecording = state_.desiredRecording();
     menu.canRetryRecording = state_.canRetryRecording();
     menu.needsScreenAccess = state_.needsScreenAccess();
+    addHostedMenuState(menu);
     return menu;
 }
 
@@ -105,14 +108,14 @@ void DesktopShell::fillMenu() {
     actions.retry = [this] { state_.start(); };
     actions.openScreenAccess = [this] { state_.openScreenAccessSettings(); };
     actions.quit = [this] { requestQuit(); };
+    addHostedActions(actions);
     fillRecorderMenu(*menu_, menuState(), actions);
 }
 
 void DesktopShell::refreshTray() {
     if (!tray_)
         return;
-    // Feedback text belongs to the hosted service, which this build does not have.
-    const QString feedback;
+    const QString feedback = trayFeedback();
     tray_->setIcon(recorderIcon(
         recorderIconState(state_.isRecording(), state_.desiredRecording(), !feedback.isEmpty())));
     tray_->setToolTip(recorderTooltip(feedback, state_.recorderStatus()));
@@ -121,6 +124,10 @@ void DesktopShell::refreshTray() {
 }
 
 void DesktopShell::showMainWindow() {
+    if (state_.hosted()) {
+        showServiceView();
+        return;
+    }
     if (!mainWindow_) {
         mainWindow_ = std::make_unique<MainWindow>(state_);
         mainWindow_->openSettings = [this] { showPreferences(); };

@@ -14,6 +14,7 @@ namespace snagreel::app {
 
 class AppState;
 class MainWindow;
+class ServiceView;
 class SettingsWindow;
 
 // The application's face on the desktop: the tray item and its menu, and the
@@ -37,18 +38,27 @@ public:
     RecorderMenuState menuState() const;
     bool hasTray() const { return tray_ != nullptr; }
     MainWindow* mainWindow() const { return mainWindow_.get(); }
+    // The main window of a build with a hosted report service.
+    ServiceView* serviceView() const { return serviceView_.get(); }
     SettingsWindow* settingsWindow() const { return settingsWindow_.get(); }
     QMenu* trayMenu() const { return menu_.get(); }
 
 private:
     void refreshTray();
     void fillMenu();
+    // The hosted report service's part of the tray and windows (none without one).
+    void connectHosted();
+    void showServiceView();
+    void addHostedMenuState(RecorderMenuState& menu) const;
+    void addHostedActions(RecorderMenuActions& actions);
+    QString trayFeedback() const;
 
     AppState& state_;
     std::unique_ptr<QMenu> menu_;
     QSystemTrayIcon* tray_ = nullptr;
     std::unique_ptr<MainWindow> mainWindow_;
     std::unique_ptr<SettingsWindow> settingsWindow_;
+    std::unique_ptr<ServiceView> serviceView_;
 };
 
 } // namespace snagreel::app

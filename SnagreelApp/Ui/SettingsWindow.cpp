@@ -100,13 +100,30 @@ SettingsWindow::SettingsWindow(AppState& state, GlobalHotKey* hotKey, LaunchAtLo
 
     auto* reports = new QGroupBox(text(t::kReports), this);
     auto* reportsLayout = new QVBoxLayout(reports);
-    mode_ = new QComboBox(reports);
-    mode_->addItem(text(t::kLocal), QStringLiteral("local"));
-    mode_->addItem(text(t::kCloud), QStringLiteral("cloud"));
-    connect(mode_, &QComboBox::activated, this,
-            [this](int index) { state_.setProcessingMode(mode_->itemData(index).toString()); });
-    reportsLayout->addWidget(mode_);
-    reportsLayout->addWidget(note(text(t::kReportsNote), reports));
+    if (HostedTracker* hosted = state_.hosted()) {
+        auto* account = new QHBoxLayout;
+        connection_ = new QLabel(reports);
+        signInOut_ = new QPushButton(reports);
+        connect(signInOut_, &QPushButton::clicked, this, [hosted] {
+            if (hosted->signedIn())
+                hosted->signOut();
+            else
+                hosted->signIn();
+        });
+        account->addWidget(connection_, 1);
+        account->addWidget(signInOut_);
+        reportsLayout->addLayout(account);
+        reportsLayout->addWidget(note(text(t::kHostedNote), reports));
+        connect(hosted, &HostedTracker::changed, this, &SettingsWindow::refresh);
+    } else {
+        mode_ = new QComboBox(reports);
+        mode_->addItem(text(t::kLocal), QStringLiteral("local"));
+        mode_->addItem(text(t::kCloud), QStringLiteral("cloud"));
+        connect(mode_, &QComboBox::activated, this,
+                [this](int index) { state_.setProcessingMode(mode_->itemData(index).toString()); });
+        reportsLayout->addWidget(mode_);
+        reportsLayout->addWidget(note(text(t::kReportsNote), reports));
+    }
     layout->addWidget(reports);
 
     auto* recording = new QGroupBox(text(t::kRecording), this);
@@ -142,7 +159,13 @@ SettingsWindow::SettingsWindow(AppState& state, GlobalHotKey* hotKey, LaunchAtLo
 
 void SettingsWindow::refresh() {
     length_->setCurrentIndex(state_.lookback() >= 60 ? 1 : 0);
-    mode_->setCurrentIndex(state_.processingModeValue() == ProcessingMode::local ? 0 : 1);
+    if (mode_)
+        mode_->setCurrentIndex(state_.processingModeValue() == ProcessingMode::local ? 0 : 1);
+    if (const HostedTracker* hosted = state_.hosted()) {
+        connection_->setText(text(hosted->signedIn() ? t::kConnected : t::kConnect));
+        signInOut_->setText(text(hosted->signedIn() ? t::kSignOut : t::kSignIn));
+        signInOut_->setEnabled(hosted->signedIn() || !hosted->signingIn());
+    }
     buffered_->setText(text(t::kBuffered) +
                        QLocale().formattedDataSize(state_.recorder().bufferedBytes(), 1,
                                                    QLocale::DataSizeSIFormat));

@@ -28,6 +28,13 @@ inline constexpr const char* kReportsNote =
     "Saving a clip writes a report automatically. Cloud mode uploads only the clip you save. Use "
     "Save clip "
     "without a report to keep just the MP4 on your computer.";
+inline constexpr const char* kConnected = "This computer is connected";
+inline constexpr const char* kConnect = "Connect this computer for reports";
+inline constexpr const char* kSignOut = "Sign out";
+inline constexpr const char* kSignIn = "Sign in";
+inline constexpr const char* kHostedNote =
+    "Saving a clip uploads the full video to write your report. Your reports are private until "
+    "you share a link. Save clip without a report keeps just the video on this computer.";
 inline constexpr const char* kRecording = "Recording";
 inline constexpr const char* kRecordingNote =
     "Rewind runs in memory while the app is open. Closing the report window keeps it running; "
@@ -63,6 +70,9 @@ private:
     QLabel* loginStatus_ = nullptr;
     QLabel* loginError_ = nullptr;
     QComboBox* mode_ = nullptr;
+    // Builds with a hosted report service show its sign-in instead of the engines.
+    QLabel* connection_ = nullptr;
+    QPushButton* signInOut_ = nullptr;
     QLabel* buffered_ = nullptr;
     QPushButton* pause_ = nullptr;
 };
