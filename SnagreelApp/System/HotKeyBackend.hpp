@@ -37,6 +37,14 @@ public:
                                           std::uint32_t registrationID) = 0;
     virtual std::int32_t unregisterShortcut(std::uint32_t registrationID) = 0;
 
+    // The key the service actually bound for a registration, in its own words, where
+    // the service chooses (a desktop portal may pick another key than the one
+    // asked for, or let the user pick); none until it said, or where the
+    // combination itself is bound.
+    virtual std::optional<std::string> assignedTrigger(std::uint32_t /*registrationID*/) const {
+        return std::nullopt;
+    }
+
     // Called once per physical press (a held key does not repeat) with the
     // registration's identifier.
     std::function<void(std::uint32_t registrationID)> onPressed;
@@ -48,6 +56,8 @@ public:
     // Called when a lost registration works again (a later mapping change gave its
     // key back).
     std::function<void(std::uint32_t registrationID)> onRestored;
+    // Called when `assignedTrigger` of a registration changed.
+    std::function<void(std::uint32_t registrationID)> onTriggerAssigned;
 };
 
 } // namespace snagreel::app
