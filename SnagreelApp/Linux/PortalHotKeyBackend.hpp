@@ -9,9 +9,6 @@
 
 namespace snagreel::app {
 
-// What the user binds in the desktop's own keyboard settings when the desktop
-// lets no program register a shortcut.
-inline constexpr const char* kSaveCommand = "snagreel --save";
 inline constexpr const char* kNoPortalShortcutReason =
     "This desktop does not let programs set a global shortcut. To save clips with a key, "
     "bind the command snagreel --save in your desktop's keyboard settings.";

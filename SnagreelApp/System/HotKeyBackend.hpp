@@ -9,6 +9,10 @@
 
 namespace snagreel::app {
 
+// What the user binds in the desktop's own keyboard settings where no backend can
+// deliver a shortcut: it asks the running program to save a clip.
+inline constexpr const char* kSaveCommand = "snagreel --save";
+
 // The system service that delivers a key combination to this program from
 // anywhere on the desktop. The X11 backend grabs keys on the root window; a portal
 // backend for Wayland sessions can sit behind the same seam. Everything is called
