@@ -165,8 +165,13 @@ public:
         binding.session = portalObjectPath(bus_, "session", sessionToken);
         binding.preferredTrigger = QString::fromStdString(portalTrigger(shortcut));
         request("CreateSession", {}, {{QStringLiteral("session_handle_token"), sessionToken}},
-                [this, registrationID](std::uint32_t code, const QVariantMap&) {
+                [this, registrationID, session = binding.session](std::uint32_t code,
+                                                                  const QVariantMap&) {
                     if (!bindings_.contains(registrationID)) {
+                        // Unregistered while the portal was still creating it.
+                        if (code == 0) {
+                            closeSession(session);
+                        }
                         return;
                     }
                     if (code != 0) {
