@@ -14,14 +14,15 @@ namespace snagreel::app {
 inline constexpr const char* kSaveCommand = "snagreel --save";
 
 // The system service that delivers a key combination to this program from
-// anywhere on the desktop. The X11 backend grabs keys on the root window; a portal
-// backend for Wayland sessions can sit behind the same seam. Everything is called
-// on the main thread and calls back on it.
+// anywhere on the desktop. The X11 backend grabs keys on the root window; on
+// Wayland the desktop's shortcut portal binds them. Everything is called on the
+// main thread and calls back on it.
 class HotKeyBackend {
 public:
     // Status values: 0 is success, anything else a backend-specific failure code.
     static constexpr std::int32_t kOk = 0;
-    // The combination is held by another client (X BadAccess).
+    // The combination is held by another client (X BadAccess), or the desktop
+    // refused to bind it.
     static constexpr std::int32_t kTaken = 10;
     // The key has no key code in the current keyboard mapping.
     static constexpr std::int32_t kNoKeyCode = -50;
