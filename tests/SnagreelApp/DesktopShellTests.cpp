@@ -32,12 +32,6 @@ namespace fs = std::filesystem;
 
 constexpr const char* kCaptureID = "0b0e3f5c-2d7a-4c61-9a53-5d1f0f0e7a11";
 
-class MemoryShortcutStorage final : public ShortcutStorage {
-public:
-    std::optional<std::string> read(const std::string&) const override { return std::nullopt; }
-    Result<void> write(const std::string&, const std::string&) override { return {}; }
-};
-
 // A paused recorder (no engine is ever built) over a captures folder holding
 // one capture with one report.
 class ShellTest : public ::testing::Test {
@@ -105,7 +99,7 @@ TEST_F(ShellTest, TrayMenuAndSettingsFollowThePausedRecorder) {
 // Where the desktop lets no program bind a key: the reason, and the command to bind
 // in its own settings, copyable.
 TEST_F(ShellTest, SettingsOfferTheSaveCommandWhereNoShortcutCanBeBound) {
-    MemoryShortcutStorage storage;
+    SettingsShortcutStorage storage(*settings);
     GlobalHotKey hotKey(storage, makeUnavailableHotKeyBackend(kNoPortalShortcutReason));
     SettingsWindow window(*state, &hotKey, nullptr);
     auto* command = window.findChild<QLineEdit*>("saveCommand");
