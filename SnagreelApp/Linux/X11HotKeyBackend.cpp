@@ -1,5 +1,7 @@
 #include "SnagreelApp/Linux/X11HotKeyBackend.hpp"
 
+#include "SnagreelApp/Linux/PortalHotKeyBackend.hpp"
+
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -16,8 +18,6 @@ namespace snagreel::app {
 
 namespace {
 
-constexpr const char* kWaylandReason = "Global shortcuts are unavailable in a Wayland session. "
-                                       "Save clips from the system tray instead.";
 constexpr const char* kNoDisplayReason = "Global shortcuts need an X11 display, and none is "
                                          "available. Save clips from the system tray instead.";
 
@@ -387,14 +387,19 @@ DesktopSession DesktopSession::current() {
 
 std::unique_ptr<HotKeyBackend> makeHotKeyBackend(const DesktopSession& session) {
     // Under Xwayland a root-window grab sees keys only while an X window has the
-    // focus, so it would seem to work and then not; better to say so up front.
+    // focus, so it would seem to work and then not: Wayland shortcuts go through
+    // the desktop or not at all.
     if (session.isWayland()) {
-        return std::make_unique<UnavailableHotKeyBackend>(kWaylandReason);
+        return makeWaylandHotKeyBackend(QDBusConnection::sessionBus());
     }
     if (session.display.empty()) {
         return std::make_unique<UnavailableHotKeyBackend>(kNoDisplayReason);
     }
     return makeX11HotKeyBackend(session.display);
+}
+
+std::unique_ptr<HotKeyBackend> makeUnavailableHotKeyBackend(std::string reason) {
+    return std::make_unique<UnavailableHotKeyBackend>(std::move(reason));
 }
 
 std::unique_ptr<HotKeyBackend> makeX11HotKeyBackend(const std::string& display) {

@@ -17,8 +17,9 @@ struct DesktopSession {
     bool isWayland() const { return !waylandDisplay.empty() || sessionType == "wayland"; }
 };
 
-// The backend for `session`: X key grabs in an X11 session, otherwise one that
-// reports why shortcuts are unavailable.
+// The backend for `session`: X key grabs in an X11 session, the desktop portal
+// in a Wayland session that offers it, otherwise one that reports why shortcuts
+// are unavailable.
 std::unique_ptr<HotKeyBackend>
 makeHotKeyBackend(const DesktopSession& session = DesktopSession::current());
 
@@ -27,6 +28,8 @@ makeHotKeyBackend(const DesktopSession& session = DesktopSession::current());
 // notifier so the GUI thread never waits for the server. Grabs are taken again
 // when the keyboard mapping changes.
 class X11HotKeyBackend;
+// Registers nothing and gives `reason` to the user.
+std::unique_ptr<HotKeyBackend> makeUnavailableHotKeyBackend(std::string reason);
 std::unique_ptr<HotKeyBackend> makeX11HotKeyBackend(const std::string& display);
 
 } // namespace snagreel::app

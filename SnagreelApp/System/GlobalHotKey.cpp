@@ -68,6 +68,12 @@ GlobalHotKey::GlobalHotKey(ShortcutStorage& storage, std::unique_ptr<HotKeyBacke
         }
     };
 
+    backend_->onTriggerAssigned = [this](std::uint32_t id) {
+        if (activeRegistrationID_ == id) {
+            emit assignedTriggerChanged();
+        }
+    };
+
     if (backend_->handlerStatus() != HotKeyBackend::kOk) {
         setLastError(backend_->unavailableReason().value_or(shortcutmessages::kEventHandler));
         return;
@@ -91,9 +97,17 @@ GlobalHotKey::~GlobalHotKey() {
     backend_->onPressed = nullptr;
     backend_->onLost = nullptr;
     backend_->onRestored = nullptr;
+    backend_->onTriggerAssigned = nullptr;
     if (activeRegistrationID_) {
         backend_->unregisterShortcut(*activeRegistrationID_);
     }
+}
+
+std::optional<std::string> GlobalHotKey::assignedTrigger() const {
+    if (!isLive()) {
+        return std::nullopt;
+    }
+    return backend_->assignedTrigger(*activeRegistrationID_);
 }
 
 bool GlobalHotKey::isLive() const {

@@ -44,6 +44,9 @@ public:
     // Why no shortcut can work in this session (for example a Wayland session), or
     // none.
     std::optional<std::string> unavailableReason() const { return backend_->unavailableReason(); }
+    // The key the desktop bound for the live shortcut, in its words, where the
+    // desktop chooses (the Wayland portal); none until it said or elsewhere.
+    std::optional<std::string> assignedTrigger() const;
     // A shortcut is set and a press of it reaches `action`.
     bool isLive() const;
 
@@ -69,6 +72,7 @@ signals:
     void shortcutChanged();
     void lastErrorChanged();
     void registrationStatusChanged();
+    void assignedTriggerChanged();
 
 private:
     Result<void> replaceRegistration(const CaptureShortcut& shortcut,

@@ -9,15 +9,20 @@
 
 namespace snagreel::app {
 
+// What the user binds in the desktop's own keyboard settings where no backend can
+// deliver a shortcut: it asks the running program to save a clip.
+inline constexpr const char* kSaveCommand = "snagreel --save";
+
 // The system service that delivers a key combination to this program from
-// anywhere on the desktop. The X11 backend grabs keys on the root window; a portal
-// backend for Wayland sessions can sit behind the same seam. Everything is called
-// on the main thread and calls back on it.
+// anywhere on the desktop. The X11 backend grabs keys on the root window; on
+// Wayland the desktop's shortcut portal binds them. Everything is called on the
+// main thread and calls back on it.
 class HotKeyBackend {
 public:
     // Status values: 0 is success, anything else a backend-specific failure code.
     static constexpr std::int32_t kOk = 0;
-    // The combination is held by another client (X BadAccess).
+    // The combination is held by another client (X BadAccess), or the desktop
+    // refused to bind it.
     static constexpr std::int32_t kTaken = 10;
     // The key has no key code in the current keyboard mapping.
     static constexpr std::int32_t kNoKeyCode = -50;
@@ -37,6 +42,14 @@ public:
                                           std::uint32_t registrationID) = 0;
     virtual std::int32_t unregisterShortcut(std::uint32_t registrationID) = 0;
 
+    // The key the service actually bound for a registration, in its own words, where
+    // the service chooses (a desktop portal may pick another key than the one
+    // asked for, or let the user pick); none until it said, or where the
+    // combination itself is bound.
+    virtual std::optional<std::string> assignedTrigger(std::uint32_t /*registrationID*/) const {
+        return std::nullopt;
+    }
+
     // Called once per physical press (a held key does not repeat) with the
     // registration's identifier.
     std::function<void(std::uint32_t registrationID)> onPressed;
@@ -48,6 +61,8 @@ public:
     // Called when a lost registration works again (a later mapping change gave its
     // key back).
     std::function<void(std::uint32_t registrationID)> onRestored;
+    // Called when `assignedTrigger` of a registration changed.
+    std::function<void(std::uint32_t registrationID)> onTriggerAssigned;
 };
 
 } // namespace snagreel::app

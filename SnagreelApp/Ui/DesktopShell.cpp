@@ -83,7 +83,9 @@ RecorderMenuState DesktopShell::menuState() const {
     menu.status = state_.recorderStatus();
     if (GlobalHotKey* hotKey = state_.hotKey()) {
         if (hotKey->shortcut()) {
-            menu.shortcutName = QString::fromStdString(hotKey->shortcut()->displayName());
+            // Where the desktop chose the key (Wayland), its choice is what works.
+            menu.shortcutName = QString::fromStdString(
+                hotKey->assignedTrigger().value_or(hotKey->shortcut()->displayName()));
             menu.shortcutUnavailable = !hotKey->isLive();
         }
     }

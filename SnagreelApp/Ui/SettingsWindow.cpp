@@ -7,11 +7,14 @@
 #include "SnagreelApp/Ui/TrayIcons.hpp"
 
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QFormLayout>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QLocale>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -51,7 +54,7 @@ void showError(QLabel* label, const QString& content) {
 
 SettingsWindow::SettingsWindow(AppState& state, GlobalHotKey* hotKey, LaunchAtLogin* launchAtLogin,
                                QWidget* parent)
-    : QWidget(parent, Qt::Window), state_(state), launchAtLogin_(launchAtLogin) {
+    : QWidget(parent, Qt::Window), state_(state), launchAtLogin_(launchAtLogin), hotKey_(hotKey) {
     setWindowTitle(text(t::kTitle));
     setWindowIcon(applicationIcon());
     resize(470, 450);
@@ -74,11 +77,31 @@ SettingsWindow::SettingsWindow(AppState& state, GlobalHotKey* hotKey, LaunchAtLo
         column->setContentsMargins(0, 0, 0, 0);
         recorder_ = new ShortcutRecorder(*hotKey, shortcut);
         shortcutError_ = errorLine(shortcut);
+        QLabel* help = note(text(shortcuttexts::kHelp), shortcut);
+        assignedTrigger_ = note({}, shortcut);
         column->addWidget(recorder_);
-        column->addWidget(note(text(shortcuttexts::kHelp), shortcut));
+        column->addWidget(assignedTrigger_);
+        column->addWidget(help);
         column->addWidget(shortcutError_);
+        if (hotKey->unavailableReason()) {
+            // The desktop binds the key itself: the error line says so, and the
+            // command to bind is here to copy.
+            recorder_->hide();
+            help->hide();
+            auto* row = new QHBoxLayout;
+            auto* command = new QLineEdit(text(kSaveCommand), shortcut);
+            command->setObjectName(QStringLiteral("saveCommand"));
+            command->setReadOnly(true);
+            auto* copy = new QPushButton(text(t::kCopy), shortcut);
+            connect(copy, &QPushButton::clicked, this,
+                    [command] { QGuiApplication::clipboard()->setText(command->text()); });
+            row->addWidget(command, 1);
+            row->addWidget(copy);
+            column->addLayout(row);
+        }
         form->addRow(text(t::kShortcut), shortcut);
         connect(recorder_, &ShortcutRecorder::errorTextChanged, this, &SettingsWindow::refresh);
+        connect(hotKey, &GlobalHotKey::assignedTriggerChanged, this, &SettingsWindow::refresh);
     }
 
     if (launchAtLogin_) {
@@ -170,8 +193,13 @@ void SettingsWindow::refresh() {
                        QLocale().formattedDataSize(state_.recorder().bufferedBytes(), 1,
                                                    QLocale::DataSizeSIFormat));
     pause_->setText(text(state_.desiredRecording() ? t::kPause : t::kResume));
-    if (recorder_)
+    if (recorder_) {
         showError(shortcutError_, recorder_->errorText());
+        const auto trigger = hotKey_->assignedTrigger();
+        assignedTrigger_->setText(
+            trigger ? text(t::kAssignedByDesktop) + QString::fromStdString(*trigger) : QString());
+        assignedTrigger_->setVisible(trigger.has_value());
+    }
     if (launchAtLogin_) {
         login_->setChecked(launchAtLogin_->isRegistered());
         loginStatus_->setText(QString::fromStdString(launchAtLogin_->statusLine()));

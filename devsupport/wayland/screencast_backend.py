@@ -1,4 +1,5 @@
-'''python-dbusmock template: a stand-in ScreenCast portal backend for the Wayland tests.
+'''python-dbusmock template: a stand-in ScreenCast and GlobalShortcuts portal backend for
+the Wayland tests.
 
 The real xdg-desktop-portal frontend talks to it (picked by portals/snagreel-test.portal
 through XDG_CURRENT_DESKTOP=snagreel-test), so the recorder goes through the same
@@ -11,7 +12,13 @@ Control interface org.freedesktop.impl.portal.desktop.snagreeltest.Control:
   StopScreen()    the screen node goes away (its PipeWire stream fails)
   StartScreen()   the screen node comes back
   GetState() -> s JSON: dialogs (Starts that would have shown the chooser), restored
-                  (Starts that reused a restore token), sessions (open ones), starts
+                  (Starts that reused a restore token), sessions (open ones), starts,
+                  bound (shortcut id -> preferred trigger, of the open sessions)
+  AssignTrigger(s)     later BindShortcuts describe their trigger as this text (the desktop
+                       chose another key than the preferred one); '' goes back to the preferred
+  RefuseBind()         the next BindShortcuts answers "cancelled"
+  Press(s) -> u        every open session that bound this shortcut id gets Activated and
+                       Deactivated; the number of sessions signalled
 '''
 import json
 import os
@@ -27,6 +34,7 @@ MAIN_OBJ = '/org/freedesktop/portal/desktop'
 MAIN_IFACE = 'org.freedesktop.impl.portal.ScreenCast'
 SYSTEM_BUS = False
 
+GS_IFACE = 'org.freedesktop.impl.portal.GlobalShortcuts'
 SESSION_IFACE = 'org.freedesktop.impl.portal.Session'
 CONTROL_IFACE = 'org.freedesktop.impl.portal.desktop.snagreeltest.Control'
 NODE_NAME = 'snagreel-test-screen'
@@ -153,15 +161,61 @@ def start_screen_method(self):
 
 
 def get_state(self):
+    bound = {sid: trigger for s in STATE['sessions'].values()
+             for sid, trigger in s.get('shortcuts', {}).items()}
     return dbus.String(json.dumps({k: STATE[k] for k in ('dialogs', 'restored', 'starts')} |
-                                  {'sessions': len(STATE['sessions'])}))
+                                  {'sessions': len(STATE['sessions']), 'bound': bound}))
+
+
+def bind_shortcuts(self, handle, session_handle, shortcuts, parent_window, options):
+    if STATE['refuse_bind']:
+        STATE['refuse_bind'] = False
+        return reply(1)
+    s = STATE['sessions'].setdefault(str(session_handle), {})
+    s['shortcuts'] = {}
+    bound = []
+    for sid, props in shortcuts:
+        preferred = str(props.get('preferred_trigger', ''))
+        s['shortcuts'][str(sid)] = preferred
+        bound.append(dbus.Struct((dbus.String(sid), dbus.Dictionary({
+            'description': dbus.String(props.get('description', '')),
+            'trigger_description': dbus.String(STATE['assigned'] or preferred),
+        }, signature='sv'))))
+    return reply(0, {'shortcuts': dbus.Array(bound, signature='(sa{sv})')})
+
+
+def list_shortcuts(self, handle, session_handle):
+    s = STATE['sessions'].get(str(session_handle), {})
+    listed = [dbus.Struct((dbus.String(sid), dbus.Dictionary(
+        {'trigger_description': dbus.String(STATE['assigned'] or trigger)}, signature='sv')))
+        for sid, trigger in s.get('shortcuts', {}).items()]
+    return reply(0, {'shortcuts': dbus.Array(listed, signature='(sa{sv})')})
+
+
+def assign_trigger(self, text):
+    STATE['assigned'] = str(text)
+
+
+def refuse_bind(self):
+    STATE['refuse_bind'] = True
+
+
+def press(self, shortcut_id):
+    targets = [p for p, s in STATE['sessions'].items() if str(shortcut_id) in s.get('shortcuts', {})]
+    stamp = dbus.UInt64(int(time.monotonic() * 1000))
+    for path in targets:
+        for signal in ('Activated', 'Deactivated'):
+            self.EmitSignal(GS_IFACE, signal, 'osta{sv}', [
+                dbus.ObjectPath(path), dbus.String(shortcut_id), stamp,
+                dbus.Dictionary({}, signature='sv')])
+    return dbus.UInt32(len(targets))
 
 
 def load(mock, parameters):
     size = os.environ.get('SNAGREEL_TEST_SCREEN_SIZE', '640x360').split('x')
     STATE.clear()
     STATE.update(size=(int(size[0]), int(size[1])), deny=False, dialogs=0, restored=0,
-                 starts=0, sessions={}, screen=None)
+                 starts=0, sessions={}, screen=None, assigned='', refuse_bind=False)
     mock.AddProperties(MAIN_IFACE, dbus.Dictionary({
         'AvailableSourceTypes': dbus.UInt32(1),
         'AvailableCursorModes': dbus.UInt32(1 | 2),
@@ -170,6 +224,13 @@ def load(mock, parameters):
     mock.AddMethod(MAIN_IFACE, 'CreateSession', 'oosa{sv}', 'ua{sv}', create_session)
     mock.AddMethod(MAIN_IFACE, 'SelectSources', 'oosa{sv}', 'ua{sv}', select_sources)
     mock.AddMethod(MAIN_IFACE, 'Start', 'oossa{sv}', 'ua{sv}', start)
+    mock.AddProperties(GS_IFACE, dbus.Dictionary({'version': dbus.UInt32(1)}, signature='sv'))
+    mock.AddMethod(GS_IFACE, 'CreateSession', 'oosa{sv}', 'ua{sv}', create_session)
+    mock.AddMethod(GS_IFACE, 'BindShortcuts', 'ooa(sa{sv})sa{sv}', 'ua{sv}', bind_shortcuts)
+    mock.AddMethod(GS_IFACE, 'ListShortcuts', 'oo', 'ua{sv}', list_shortcuts)
+    mock.AddMethod(CONTROL_IFACE, 'AssignTrigger', 's', '', assign_trigger)
+    mock.AddMethod(CONTROL_IFACE, 'RefuseBind', '', '', refuse_bind)
+    mock.AddMethod(CONTROL_IFACE, 'Press', 's', 'u', press)
     mock.AddMethod(CONTROL_IFACE, 'Deny', '', '', deny)
     mock.AddMethod(CONTROL_IFACE, 'CloseSessions', '', '', close_sessions)
     mock.AddMethod(CONTROL_IFACE, 'StopScreen', '', '', stop_screen)

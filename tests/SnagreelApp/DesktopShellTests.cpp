@@ -1,12 +1,20 @@
 #include "SnagreelApp/AppState.hpp"
+#include "SnagreelApp/Linux/PortalHotKeyBackend.hpp"
+#include "SnagreelApp/Linux/X11HotKeyBackend.hpp"
 #include "SnagreelApp/QtMainExecutor.hpp"
+#include "SnagreelApp/System/GlobalHotKey.hpp"
 #include "SnagreelApp/Ui/DesktopShell.hpp"
 #include "SnagreelApp/Ui/MainWindow.hpp"
 #include "SnagreelApp/Ui/ReplayPlayer.hpp"
 #include "SnagreelApp/Ui/ReportPreview.hpp"
 #include "SnagreelApp/Ui/SettingsWindow.hpp"
+#include "SnagreelApp/Ui/ShortcutField.hpp"
 #include "tests/support/TemporaryDirectory.hpp"
 
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMediaPlayer>
 #include <QMenu>
 #include <QPushButton>
@@ -86,6 +94,31 @@ TEST_F(ShellTest, TrayMenuAndSettingsFollowThePausedRecorder) {
     SettingsWindow* first = shell.settingsWindow();
     shell.showPreferences();
     EXPECT_EQ(shell.settingsWindow(), first);
+}
+
+// Where the desktop lets no program bind a key: the reason, and the command to bind
+// in its own settings, copyable.
+TEST_F(ShellTest, SettingsOfferTheSaveCommandWhereNoShortcutCanBeBound) {
+    SettingsShortcutStorage storage(*settings);
+    GlobalHotKey hotKey(storage, makeUnavailableHotKeyBackend(kNoPortalShortcutReason));
+    SettingsWindow window(*state, &hotKey, nullptr);
+    auto* command = window.findChild<QLineEdit*>("saveCommand");
+    ASSERT_NE(command, nullptr);
+    EXPECT_EQ(command->text(), "snagreel --save");
+    EXPECT_TRUE(command->isReadOnly());
+    QPushButton* copy = nullptr;
+    for (auto* button : window.findChildren<QPushButton*>())
+        if (button->text() == "Copy")
+            copy = button;
+    ASSERT_NE(copy, nullptr);
+    copy->click();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "snagreel --save");
+    QStringList labels;
+    for (auto* label : window.findChildren<QLabel*>())
+        if (!label->isHidden())
+            labels << label->text();
+    EXPECT_TRUE(labels.contains(kNoPortalShortcutReason)) << labels.join('|').toStdString();
+    EXPECT_TRUE(window.shortcutRecorder()->isHidden());
 }
 
 TEST_F(ShellTest, WithoutTrayTheEditorOpensShowsTheReportAndKeepsUnsavedEdits) {

@@ -1,9 +1,15 @@
 #include "EventPump.hpp"
+#include "SnagreelApp/Linux/PortalHotKeyBackend.hpp"
 #include "SnagreelApp/Linux/X11HotKeyBackend.hpp"
 #include "SnagreelApp/System/GlobalHotKey.hpp"
 #include "devsupport/TestXServer.hpp"
+#include "support/PrivateBus.hpp"
 
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QKeyEvent>
 
 #include <gtest/gtest.h>
@@ -201,16 +207,85 @@ TEST(GlobalHotKeyChanges, ThePressGoesToTheRecorderWhileItListens) {
     EXPECT_EQ(saves, 1);
 }
 
-TEST(GlobalHotKeyChanges, AWaylandSessionSaysWhyThereIsNoShortcut) {
+TEST(GlobalHotKeyWayland, ADesktopWithoutTheShortcutPortalSaysToBindTheCommand) {
+    std::string whyNot;
+    auto bus = testing::PrivateBus::start(&whyNot);
+    if (!bus) {
+        GTEST_SKIP() << whyNot;
+    }
     MemoryStorage storage;
-    GlobalHotKey hotKey(storage, makeHotKeyBackend({":0", "wayland-0", "wayland"}));
+    GlobalHotKey hotKey(storage, makeWaylandHotKeyBackend(QDBusConnection::connectToBus(
+                                     QString::fromStdString(bus->address()), "no-portal")));
     EXPECT_FALSE(hotKey.isLive());
     ASSERT_TRUE(hotKey.unavailableReason());
+    EXPECT_NE(hotKey.unavailableReason()->find(kSaveCommand), std::string::npos);
     EXPECT_EQ(hotKey.lastError(), hotKey.unavailableReason());
     auto change = hotKey.setShortcut(Shortcut{'g', kCtrlAltSuper});
     ASSERT_FALSE(change);
     EXPECT_TRUE(change.error().as<ShortcutError>()->isEventHandler());
     EXPECT_TRUE(storage.values.empty());
+
+    EXPECT_EQ(portalTrigger(Shortcut::defaultShortcut()), "CTRL+ALT+LOGO+f");
+    EXPECT_EQ(portalTrigger(Shortcut{0xffbe, Shortcut::kShift | Shortcut::kSuper}),
+              "SHIFT+LOGO+F1");
+}
+
+// ---- the desktop portal of the mock Wayland session (devsupport/wayland-session mock)
+
+class MockDesktop {
+public:
+    static bool running() { return qgetenv("SNAGREEL_WAYLAND_SESSION") == "mock"; }
+
+    QDBusMessage control(const char* method, const QVariantList& arguments = {}) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            "org.freedesktop.impl.portal.desktop.snagreeltest", "/org/freedesktop/portal/desktop",
+            "org.freedesktop.impl.portal.desktop.snagreeltest.Control", method);
+        call.setArguments(arguments);
+        return QDBusConnection::sessionBus().call(call);
+    }
+    // Shortcut id -> the trigger asked for, of every open shortcut session.
+    QJsonObject bound() {
+        const QString state = control("GetState").arguments().value(0).toString();
+        return QJsonDocument::fromJson(state.toUtf8()).object().value("bound").toObject();
+    }
+    int press() { return control("Press", {QString("save-clip")}).arguments().value(0).toInt(); }
+};
+
+TEST(GlobalHotKeyPortalMock, BindsThroughTheDesktopAndItsPressSavesAClip) {
+    if (!MockDesktop::running()) {
+        GTEST_SKIP() << "needs devsupport/wayland-session mock";
+    }
+    MockDesktop desktop;
+    MemoryStorage storage;
+    GlobalHotKey hotKey(storage, makeHotKeyBackend({"", "", "wayland"}));
+    int saves = 0;
+    hotKey.action = [&] { ++saves; };
+    ASSERT_FALSE(hotKey.unavailableReason());
+    ASSERT_TRUE(testing::pumpUntil([&] { return hotKey.assignedTrigger().has_value(); }));
+    EXPECT_EQ(*hotKey.assignedTrigger(), "CTRL+ALT+LOGO+f") << "the preferred one, granted";
+    EXPECT_EQ(desktop.bound(), QJsonObject({{"save-clip", "CTRL+ALT+LOGO+f"}}));
+    EXPECT_EQ(desktop.press(), 1);
+    ASSERT_TRUE(testing::pumpUntil([&] { return saves == 1; }));
+
+    // The desktop picks another key: that one is shown; the old binding is gone.
+    desktop.control("AssignTrigger", {QString("Ctrl+Alt+F9")});
+    int changes = 0;
+    QObject::connect(&hotKey, &GlobalHotKey::assignedTriggerChanged, [&] { ++changes; });
+    ASSERT_TRUE(hotKey.setShortcut(Shortcut{'g', kCtrlAltSuper}));
+    ASSERT_TRUE(testing::pumpUntil([&] { return changes > 0; }));
+    EXPECT_EQ(hotKey.assignedTrigger(), "Ctrl+Alt+F9");
+    ASSERT_TRUE(testing::pumpUntil([&] { return desktop.bound().size() == 1; }));
+    EXPECT_EQ(desktop.bound(), QJsonObject({{"save-clip", "CTRL+ALT+LOGO+g"}}));
+    EXPECT_EQ(desktop.press(), 1);
+    ASSERT_TRUE(testing::pumpUntil([&] { return saves == 2; }));
+
+    // Refused by the desktop (the user cancelled its dialog): said, and no longer live.
+    desktop.control("RefuseBind");
+    ASSERT_TRUE(hotKey.setShortcut(Shortcut{'h', kCtrlAltSuper}));
+    ASSERT_TRUE(testing::pumpUntil([&] { return hotKey.registrationStatus() != 0; }));
+    EXPECT_EQ(hotKey.lastError(), shortcutmessages::kSavedUnavailable);
+    EXPECT_FALSE(hotKey.isLive());
+    EXPECT_FALSE(hotKey.assignedTrigger());
 }
 
 // ---- the real thing: key grabs on a private X server, keys pressed through XTEST
