@@ -96,11 +96,23 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    // SIGTERM and SIGINT end the run like a quit: edits saved, recorder stopped.
+    // SIGTERM (logout, shutdown) and SIGINT end the run like a quit, without asking:
+    // a clip being saved finishes, the report is saved when it can be, the recorder
+    // stops. No alert is opened, since nobody may be there to answer it and the
+    // session would wait for it. A second signal quits at once.
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, quitPipe) == 0) {
         auto* notifier = new QSocketNotifier(quitPipe[0], QSocketNotifier::Read, &application);
         QObject::connect(notifier, &QSocketNotifier::activated, &application,
-                         [] { QCoreApplication::quit(); });
+                         [&root, ending = false]() mutable {
+                             char bytes[16];
+                             [[maybe_unused]] auto read = ::read(quitPipe[0], bytes, sizeof bytes);
+                             if (ending) {
+                                 QCoreApplication::quit();
+                                 return;
+                             }
+                             ending = true;
+                             root.state().prepareToEndSession([] { QCoreApplication::quit(); });
+                         });
         std::signal(SIGTERM, requestQuit);
         std::signal(SIGINT, requestQuit);
     }

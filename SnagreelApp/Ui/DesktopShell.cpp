@@ -40,6 +40,9 @@ void bringToFront(QWidget& window) {
 
 DesktopShell::DesktopShell(AppState& state, std::function<bool()> trayAvailable, QObject* parent)
     : QObject(parent), state_(state), menu_(std::make_unique<QMenu>()) {
+    // Queued, so an alert that approved the quit has closed before the loop ends.
+    connect(this, &DesktopShell::quitApproved, QCoreApplication::instance(),
+            &QCoreApplication::quit, Qt::QueuedConnection);
     QPointer<DesktopShell> self(this);
     state_.openMainWindow = [self] {
         if (self)
@@ -124,13 +127,15 @@ void DesktopShell::showMainWindow() {
     if (!mainWindow_) {
         mainWindow_ = std::make_unique<MainWindow>(state_);
         mainWindow_->openSettings = [this] { showPreferences(); };
-        if (!tray_)
-            mainWindow_->mayClose = [this] { return state_.prepareToQuit(); };
-        mainWindow_->closed = [this] {
-            QSettings().setValue(kGeometryKey, mainWindow_->saveGeometry());
-            if (!tray_)
-                QCoreApplication::quit();
-        };
+        if (!tray_) {
+            // Closing the only window is "Quit Snagreel": the window stays until
+            // the quit checks agree, which may take the user's answer.
+            mainWindow_->mayClose = [this] {
+                requestQuit();
+                return false;
+            };
+        }
+        mainWindow_->closed = [this] { saveWindowGeometry(); };
         if (!mainWindow_->restoreGeometry(QSettings().value(kGeometryKey).toByteArray()))
             centre(*mainWindow_);
     }
@@ -149,8 +154,18 @@ void DesktopShell::showPreferences() {
 }
 
 void DesktopShell::requestQuit() {
-    if (state_.prepareToQuit())
-        QCoreApplication::quit();
+    QPointer<DesktopShell> self(this);
+    state_.prepareToQuit([self](bool mayQuit) {
+        if (self && mayQuit) {
+            self->saveWindowGeometry();
+            emit self->quitApproved();
+        }
+    });
+}
+
+void DesktopShell::saveWindowGeometry() {
+    if (mainWindow_)
+        QSettings().setValue(kGeometryKey, mainWindow_->saveGeometry());
 }
 
 } // namespace snagreel::app
