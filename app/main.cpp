@@ -106,12 +106,13 @@ int main(int argc, char** argv) {
                          [&root, ending = false]() mutable {
                              char bytes[16];
                              [[maybe_unused]] auto read = ::read(quitPipe[0], bytes, sizeof bytes);
+                             // exit(), not quit(): quit() asks the windows first.
                              if (ending) {
-                                 QCoreApplication::quit();
+                                 QCoreApplication::exit(0);
                                  return;
                              }
                              ending = true;
-                             root.state().prepareToEndSession([] { QCoreApplication::quit(); });
+                             root.state().prepareToEndSession([] { QCoreApplication::exit(0); });
                          });
         std::signal(SIGTERM, requestQuit);
         std::signal(SIGINT, requestQuit);

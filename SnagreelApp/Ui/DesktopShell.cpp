@@ -41,8 +41,11 @@ void bringToFront(QWidget& window) {
 DesktopShell::DesktopShell(AppState& state, std::function<bool()> trayAvailable, QObject* parent)
     : QObject(parent), state_(state), menu_(std::make_unique<QMenu>()) {
     // Queued, so an alert that approved the quit has closed before the loop ends.
-    connect(this, &DesktopShell::quitApproved, QCoreApplication::instance(),
-            &QCoreApplication::quit, Qt::QueuedConnection);
+    // exit(), not quit(): quit() first asks every window to close, and the main
+    // window answers a close by asking to quit again.
+    connect(
+        this, &DesktopShell::quitApproved, QCoreApplication::instance(),
+        [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
     QPointer<DesktopShell> self(this);
     state_.openMainWindow = [self] {
         if (self)
