@@ -8,10 +8,14 @@
 #include "SnagreelApp/ApplicationRoot.hpp"
 #include "SnagreelApp/SingleInstance.hpp"
 #include "SnagreelApp/Ui/DesktopShell.hpp"
+#include "SnagreelApp/Ui/MainWindow.hpp"
+#include "SnagreelApp/Ui/ReportPreview.hpp"
 
 #include <QApplication>
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTextBlock>
+#include <QTextDocument>
 
 #include <csignal>
 #include <cstdio>
@@ -89,7 +93,16 @@ int main(int argc, char** argv) {
         return 0; // the running instance shows itself
     }
     ApplicationRoot root(ApplicationRootOptions{});
-    InstanceService instance(bus, root.instanceHandlers());
+    std::unique_ptr<DesktopShell> shell;
+    InstanceHandlers handlers = root.instanceHandlers();
+    handlers.shownCapture = [&shell, &root] {
+        MainWindow* window = shell ? shell->mainWindow() : nullptr;
+        if (!window || !window->isVisible())
+            return QStringList{QString(), QString()};
+        return QStringList{root.state().selectedID(),
+                           window->preview()->document()->begin().text()};
+    };
+    InstanceService instance(bus, std::move(handlers));
     if (bus.isConnected() && !instance.claim()) {
         // Another launch won the name meanwhile.
         requestShowWindow(bus);
@@ -120,7 +133,7 @@ int main(int argc, char** argv) {
     // The tray and the windows; without a tray the main window opens now. Made after
     // the instance claim so a second launch never flashes a window, and destroyed
     // before the root whose state it shows.
-    auto shell = std::make_unique<DesktopShell>(root.state());
+    shell = std::make_unique<DesktopShell>(root.state());
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &root, [&root, &shell] {
         root.shutdown();
         shell.reset();

@@ -1,7 +1,7 @@
 // Draws moving content on an X display until killed:
 //   snagreel-moving-content --mode static|motion [--fps 15] [--display :N] [--below]
 //
-// --below puts the content under every other window, as a desktop background:
+// --below keeps the content under every other window, as a desktop background:
 // the full-screen window is not managed by a window manager, which would otherwise
 // stack its panel and windows underneath it.
 
@@ -66,18 +66,22 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "snagreel-moving-content: %s\n", whyNot.c_str());
         return 1;
     }
-    if (below) {
-        xcb_connection_t* c = xcb_connect(display.empty() ? nullptr : display.c_str(), nullptr);
-        const std::uint32_t mode[] = {XCB_STACK_MODE_BELOW};
-        xcb_configure_window(c, content->window(), XCB_CONFIG_WINDOW_STACK_MODE, mode);
-        xcb_flush(c);
-        xcb_disconnect(c);
-    }
+    // Restacked on every tick: a window manager started later puts its own windows
+    // where it likes.
+    xcb_connection_t* stacking =
+        below ? xcb_connect(display.empty() ? nullptr : display.c_str(), nullptr) : nullptr;
     std::signal(SIGINT, requestStop);
     std::signal(SIGTERM, requestStop);
     while (!stopRequested && content->healthy()) {
+        if (stacking) {
+            const std::uint32_t mode[] = {XCB_STACK_MODE_BELOW};
+            xcb_configure_window(stacking, content->window(), XCB_CONFIG_WINDOW_STACK_MODE, mode);
+            xcb_flush(stacking);
+        }
         ::usleep(100000);
     }
+    if (stacking)
+        xcb_disconnect(stacking);
     content->stop();
     return content->healthy() ? 0 : 1;
 }
