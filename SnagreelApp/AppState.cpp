@@ -909,10 +909,14 @@ void AppState::prepareToEndSession(std::function<void()> done) {
             if (capturing_ || exportingVideo_) {
                 return;
             }
+            // Taken out before the disconnect releases this slot.
+            auto pending = std::move(done);
             disconnect(*connection);
             QMetaObject::invokeMethod(
                 this,
-                [this, done = std::move(done)]() mutable { prepareToEndSession(std::move(done)); },
+                [this, pending = std::move(pending)]() mutable {
+                    prepareToEndSession(std::move(pending));
+                },
                 Qt::QueuedConnection);
         };
         *connection = connect(this, &AppState::stateChanged, this, std::move(retry));
