@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -846,50 +847,115 @@ void AppState::editContext() {
     if (busy() || selectedID_.isEmpty()) {
         return;
     }
-    std::optional<QString> text;
-    if (environment_.askForContext) {
-        text = environment_.askForContext(intent_);
-    } else {
-        bool accepted = false;
-        const QString typed =
-            QInputDialog::getText(nullptr, QStringLiteral("What were you trying to do?"),
-                                  QStringLiteral("Optional context for the next report."),
-                                  QLineEdit::Normal, intent_, &accepted);
-        if (accepted) {
-            text = typed;
+    // The prompt stays open while the rest of the application works, so its answer
+    // applies only to the capture it was opened for, and only while nothing runs on it.
+    QPointer<AppState> self(this);
+    auto answer = [self, id = selectedID_](std::optional<QString> text) {
+        if (!self || !text || self->selectedID_ != id || self->busy()) {
+            return;
         }
+        self->setIntent(*text);
+        self->saveReport();
+    };
+    if (environment_.askForContext) {
+        environment_.askForContext(intent_, std::move(answer));
+        return;
     }
-    if (text) {
-        setIntent(*text);
-        saveReport();
+    auto* prompt = new QInputDialog;
+    prompt->setAttribute(Qt::WA_DeleteOnClose);
+    prompt->setWindowTitle(QStringLiteral("Snagreel"));
+    prompt->setLabelText(QStringLiteral("What were you trying to do?"));
+    prompt->setTextValue(intent_);
+    prompt->setOkButtonText(QStringLiteral("Save"));
+    prompt->setCancelButtonText(QStringLiteral("Cancel"));
+    if (auto* field = prompt->findChild<QLineEdit*>()) {
+        field->setPlaceholderText(QStringLiteral("Optional context for the next report."));
+        field->setMinimumWidth(360);
     }
+    connect(
+        prompt, &QInputDialog::finished, prompt, [prompt, answer = std::move(answer)](int result) {
+            answer(result == QDialog::Accepted ? std::optional(prompt->textValue()) : std::nullopt);
+        });
+    prompt->setWindowModality(Qt::NonModal);
+    prompt->show();
 }
 
-bool AppState::prepareToQuit() {
+void AppState::prepareToQuit(std::function<void(bool mayQuit)> done) {
     if (capturing_ || exportingVideo_) {
         assign(message_,
                QStringLiteral("Please wait for the video to finish saving before quitting."),
                &AppState::messageChanged);
         showWindow();
-        return false;
+        done(false);
+        return;
+    }
+    if (askingToQuit_) {
+        showWindow();
+        return;
     }
     if (saveReport()) {
-        return true;
+        done(true);
+        return;
     }
     showWindow();
+    askingToQuit_ = true;
+    QPointer<AppState> self(this);
+    auto answer = [self, done = std::move(done)](bool quitWithoutSaving) {
+        if (!self) {
+            return;
+        }
+        self->askingToQuit_ = false;
+        done(quitWithoutSaving);
+    };
     if (environment_.confirmQuitWithoutSaving) {
-        return environment_.confirmQuitWithoutSaving();
+        environment_.confirmQuitWithoutSaving(std::move(answer));
+        return;
     }
-    QMessageBox alert;
-    alert.setText(QStringLiteral("Your latest changes could not be saved"));
-    alert.setInformativeText(QStringLiteral("Cancel to keep editing or copy your changes from the "
-                                            "editor. Quitting now will discard only the unsaved "
-                                            "changes."));
-    alert.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    auto* alert = new QMessageBox;
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    alert->setIcon(QMessageBox::Warning);
+    alert->setText(QStringLiteral("Your latest changes could not be saved"));
+    alert->setInformativeText(QStringLiteral("Cancel to keep editing or copy your changes from the "
+                                             "editor. Quitting now will discard only the unsaved "
+                                             "changes."));
+    alert->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
     QPushButton* quit =
-        alert.addButton(QStringLiteral("Quit without saving"), QMessageBox::DestructiveRole);
-    alert.exec();
-    return alert.clickedButton() == static_cast<QAbstractButton*>(quit);
+        alert->addButton(QStringLiteral("Quit without saving"), QMessageBox::DestructiveRole);
+    connect(alert, &QMessageBox::finished, alert, [alert, quit, answer = std::move(answer)] {
+        answer(alert->clickedButton() == static_cast<QAbstractButton*>(quit));
+    });
+    alert->open();
+}
+
+void AppState::prepareToEndSession(std::function<void()> done) {
+    if (capturing_ || exportingVideo_) {
+        // The clip finishes first: its export has its own deadline, and a session
+        // manager that cannot wait that long kills the process anyway.
+        auto connection = std::make_shared<QMetaObject::Connection>();
+        auto retry = [this, connection, done = std::move(done)]() mutable {
+            if (capturing_ || exportingVideo_) {
+                return;
+            }
+            // Taken out before the disconnect releases this slot.
+            auto pending = std::move(done);
+            disconnect(*connection);
+            QMetaObject::invokeMethod(
+                this,
+                [this, pending = std::move(pending)]() mutable {
+                    prepareToEndSession(std::move(pending));
+                },
+                Qt::QueuedConnection);
+        };
+        *connection = connect(this, &AppState::stateChanged, this, std::move(retry));
+        return;
+    }
+    if (!saveReport()) {
+        // Nobody is there to answer the alert at logout: the report file keeps its
+        // last saved text and only the latest edit is lost.
+        std::fprintf(stderr, "snagreel: quitting without saving the report: %s\n",
+                     saveError_.toUtf8().constData());
+    }
+    done();
 }
 
 void AppState::showWindow() {

@@ -40,10 +40,13 @@ struct AppStateEnvironment {
     int autosaveMilliseconds = 600;
 
     std::function<void()> beep;
-    // The modal "What were you trying to do?" prompt; none when cancelled.
-    std::function<std::optional<QString>(const QString& current)> askForContext;
-    // The "Your latest changes could not be saved" alert; true for "Quit without saving".
-    std::function<bool()> confirmQuitWithoutSaving;
+    // Opens the "What were you trying to do?" prompt and returns at once; `answer`
+    // gets the typed text later, or none when cancelled.
+    std::function<void(const QString& current, std::function<void(std::optional<QString>)> answer)>
+        askForContext;
+    // Opens the "Your latest changes could not be saved" alert and returns at once;
+    // `answer` gets true for "Quit without saving".
+    std::function<void(std::function<void(bool)> answer)> confirmQuitWithoutSaving;
     // The global capture shortcut and the login item; none where there is no such
     // service (tests).
     std::unique_ptr<GlobalHotKey> hotKey;
@@ -229,7 +232,13 @@ public:
     Q_INVOKABLE void pause();
     Q_INVOKABLE void clear();
     Q_INVOKABLE void editContext();
-    Q_INVOKABLE bool prepareToQuit();
+    // Whether the application may quit, answered through `done` (at once, or after
+    // the user answered the unsaved-changes alert). While that alert is open, further
+    // requests only show the window: the open alert's answer decides.
+    void prepareToQuit(std::function<void(bool mayQuit)> done);
+    // Quitting without a person to ask (the session ends): waits for a clip being
+    // saved, saves the report when it can, never opens an alert, then calls `done`.
+    void prepareToEndSession(std::function<void()> done);
     Q_INVOKABLE void showWindow();
     Q_INVOKABLE void openScreenAccessSettings();
     Q_INVOKABLE void generate(const QString& mode);
@@ -311,6 +320,7 @@ private:
     QString deferredCaptureID_;
     bool exportingVideo_ = false;
     bool capturing_ = false;
+    bool askingToQuit_ = false;
     bool startRequested_ = false;
     bool generating_ = false;
     bool cancelling_ = false;

@@ -56,6 +56,10 @@ void InstanceService::ShowWindow() {
     }
 }
 
+QStringList InstanceService::ShownCapture() {
+    return handlers_.shownCapture ? handlers_.shownCapture() : QStringList{QString(), QString()};
+}
+
 void InstanceService::SaveClip(double seconds, bool writeReport, const QDBusMessage& message) {
     if (!(seconds == 0 || seconds == 30 || seconds == 60)) {
         bus_.send(message.createReply({false, QStringLiteral("A clip is 30 or 60 seconds long.")}));

@@ -4,6 +4,7 @@
 #include <QDBusMessage>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <optional>
@@ -22,6 +23,10 @@ struct InstanceHandlers {
     std::function<void(std::optional<double> seconds, bool writeReport,
                        std::function<void(bool saved, QString line)> reply)>
         saveClip;
+    // What the main window shows, for tests and benchmarks that drive the real
+    // program: the shown capture's id and the rendered report's first line; both
+    // empty while the window is hidden.
+    std::function<QStringList()> shownCapture;
 };
 
 // The one instance of the application in a user session: owns the session bus name
@@ -33,6 +38,9 @@ class InstanceService : public QObject {
     Q_CLASSINFO("D-Bus Introspection",
                 "  <interface name=\"app.snagreel.Snagreel1\">\n"
                 "    <method name=\"ShowWindow\"/>\n"
+                "    <method name=\"ShownCapture\">\n"
+                "      <arg name=\"idAndTitle\" type=\"as\" direction=\"out\"/>\n"
+                "    </method>\n"
                 "    <method name=\"SaveClip\">\n"
                 "      <arg name=\"seconds\" type=\"d\" direction=\"in\"/>\n"
                 "      <arg name=\"writeReport\" type=\"b\" direction=\"in\"/>\n"
@@ -50,6 +58,7 @@ public:
 
 public slots:
     Q_SCRIPTABLE void ShowWindow();
+    Q_SCRIPTABLE QStringList ShownCapture();
     // Replies (bool saved, string line); seconds 0 means the current clip length.
     Q_SCRIPTABLE void SaveClip(double seconds, bool writeReport, const QDBusMessage& message);
 

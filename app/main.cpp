@@ -8,10 +8,14 @@
 #include "SnagreelApp/ApplicationRoot.hpp"
 #include "SnagreelApp/SingleInstance.hpp"
 #include "SnagreelApp/Ui/DesktopShell.hpp"
+#include "SnagreelApp/Ui/MainWindow.hpp"
+#include "SnagreelApp/Ui/ReportPreview.hpp"
 
 #include <QApplication>
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTextBlock>
+#include <QTextDocument>
 
 #include <csignal>
 #include <cstdio>
@@ -89,25 +93,47 @@ int main(int argc, char** argv) {
         return 0; // the running instance shows itself
     }
     ApplicationRoot root(ApplicationRootOptions{});
-    InstanceService instance(bus, root.instanceHandlers());
+    std::unique_ptr<DesktopShell> shell;
+    InstanceHandlers handlers = root.instanceHandlers();
+    handlers.shownCapture = [&shell, &root] {
+        MainWindow* window = shell ? shell->mainWindow() : nullptr;
+        if (!window || !window->isVisible())
+            return QStringList{QString(), QString()};
+        return QStringList{root.state().selectedID(),
+                           window->preview()->document()->begin().text()};
+    };
+    InstanceService instance(bus, std::move(handlers));
     if (bus.isConnected() && !instance.claim()) {
         // Another launch won the name meanwhile.
         requestShowWindow(bus);
         return 0;
     }
 
-    // SIGTERM and SIGINT end the run like a quit: edits saved, recorder stopped.
+    // SIGTERM (logout, shutdown) and SIGINT end the run like a quit, without asking:
+    // a clip being saved finishes, the report is saved when it can be, the recorder
+    // stops. No alert is opened, since nobody may be there to answer it and the
+    // session would wait for it. A second signal quits at once.
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, quitPipe) == 0) {
         auto* notifier = new QSocketNotifier(quitPipe[0], QSocketNotifier::Read, &application);
         QObject::connect(notifier, &QSocketNotifier::activated, &application,
-                         [] { QCoreApplication::quit(); });
+                         [&root, ending = false]() mutable {
+                             char bytes[16];
+                             [[maybe_unused]] auto read = ::read(quitPipe[0], bytes, sizeof bytes);
+                             // exit(), not quit(): quit() asks the windows first.
+                             if (ending) {
+                                 QCoreApplication::exit(0);
+                                 return;
+                             }
+                             ending = true;
+                             root.state().prepareToEndSession([] { QCoreApplication::exit(0); });
+                         });
         std::signal(SIGTERM, requestQuit);
         std::signal(SIGINT, requestQuit);
     }
     // The tray and the windows; without a tray the main window opens now. Made after
     // the instance claim so a second launch never flashes a window, and destroyed
     // before the root whose state it shows.
-    auto shell = std::make_unique<DesktopShell>(root.state());
+    shell = std::make_unique<DesktopShell>(root.state());
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &root, [&root, &shell] {
         root.shutdown();
         shell.reset();

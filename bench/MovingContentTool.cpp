@@ -1,7 +1,13 @@
 // Draws moving content on an X display until killed:
-//   snagreel-moving-content --mode static|motion [--fps 15] [--display :N]
+//   snagreel-moving-content --mode static|motion [--fps 15] [--display :N] [--below]
+//
+// --below keeps the content under every other window, as a desktop background:
+// the full-screen window is not managed by a window manager, which would otherwise
+// stack its panel and windows underneath it.
 
 #include "devsupport/MovingContent.hpp"
+
+#include <xcb/xcb.h>
 
 #include <csignal>
 #include <cstdio>
@@ -19,7 +25,7 @@ void requestStop(int) {
 
 int usage() {
     std::fprintf(stderr, "usage: snagreel-moving-content --mode static|motion [--fps N] "
-                         "[--display :N]\n");
+                         "[--display :N] [--below]\n");
     return 2;
 }
 
@@ -30,8 +36,13 @@ int main(int argc, char** argv) {
     std::string display;
     std::string modeName = "motion";
     int fps = 15;
+    bool below = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--below") {
+            below = true;
+            continue;
+        }
         if (i + 1 >= argc) {
             return usage();
         }
@@ -55,11 +66,22 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "snagreel-moving-content: %s\n", whyNot.c_str());
         return 1;
     }
+    // Restacked on every tick: a window manager started later puts its own windows
+    // where it likes.
+    xcb_connection_t* stacking =
+        below ? xcb_connect(display.empty() ? nullptr : display.c_str(), nullptr) : nullptr;
     std::signal(SIGINT, requestStop);
     std::signal(SIGTERM, requestStop);
     while (!stopRequested && content->healthy()) {
+        if (stacking) {
+            const std::uint32_t mode[] = {XCB_STACK_MODE_BELOW};
+            xcb_configure_window(stacking, content->window(), XCB_CONFIG_WINDOW_STACK_MODE, mode);
+            xcb_flush(stacking);
+        }
         ::usleep(100000);
     }
+    if (stacking)
+        xcb_disconnect(stacking);
     content->stop();
     return content->healthy() ? 0 : 1;
 }

@@ -41,6 +41,12 @@ void bringToFront(QWidget& window) {
 
 DesktopShell::DesktopShell(AppState& state, std::function<bool()> trayAvailable, QObject* parent)
     : QObject(parent), state_(state), menu_(std::make_unique<QMenu>()) {
+    // Queued, so an alert that approved the quit has closed before the loop ends.
+    // exit(), not quit(): quit() first asks every window to close, and the main
+    // window answers a close by asking to quit again.
+    connect(
+        this, &DesktopShell::quitApproved, QCoreApplication::instance(),
+        [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
     QPointer<DesktopShell> self(this);
     state_.openMainWindow = [self] {
         if (self)
@@ -133,13 +139,15 @@ void DesktopShell::showMainWindow() {
     if (!mainWindow_) {
         mainWindow_ = std::make_unique<MainWindow>(state_);
         mainWindow_->openSettings = [this] { showPreferences(); };
-        if (!tray_)
-            mainWindow_->mayClose = [this] { return state_.prepareToQuit(); };
-        mainWindow_->closed = [this] {
-            QSettings().setValue(kGeometryKey, mainWindow_->saveGeometry());
-            if (!tray_)
-                QCoreApplication::quit();
-        };
+        if (!tray_) {
+            // Closing the only window is "Quit Snagreel": the window stays until
+            // the quit checks agree, which may take the user's answer.
+            mainWindow_->mayClose = [this] {
+                requestQuit();
+                return false;
+            };
+        }
+        mainWindow_->closed = [this] { saveWindowGeometry(); };
         if (!mainWindow_->restoreGeometry(QSettings().value(kGeometryKey).toByteArray()))
             centre(*mainWindow_);
     }
@@ -158,8 +166,18 @@ void DesktopShell::showPreferences() {
 }
 
 void DesktopShell::requestQuit() {
-    if (state_.prepareToQuit())
-        QCoreApplication::quit();
+    QPointer<DesktopShell> self(this);
+    state_.prepareToQuit([self](bool mayQuit) {
+        if (self && mayQuit) {
+            self->saveWindowGeometry();
+            emit self->quitApproved();
+        }
+    });
+}
+
+void DesktopShell::saveWindowGeometry() {
+    if (mainWindow_)
+        QSettings().setValue(kGeometryKey, mainWindow_->saveGeometry());
 }
 
 } // namespace snagreel::app

@@ -32,7 +32,8 @@ public:
 
     void showMainWindow();
     void showPreferences();
-    // Quits when the application state agrees (nothing unsaved or still saving).
+    // Quits when the application state agrees (nothing unsaved or still saving, or
+    // the user chose to quit without saving); returns before the user answered.
     void requestQuit();
 
     RecorderMenuState menuState() const;
@@ -43,7 +44,12 @@ public:
     SettingsWindow* settingsWindow() const { return settingsWindow_.get(); }
     QMenu* trayMenu() const { return menu_.get(); }
 
+signals:
+    // The quit checks agreed; connected to ending the application's event loop.
+    void quitApproved();
+
 private:
+    void saveWindowGeometry();
     void refreshTray();
     void fillMenu();
     // The hosted report service's part of the tray and windows (none without one).

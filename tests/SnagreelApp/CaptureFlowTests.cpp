@@ -55,10 +55,19 @@ open(output, 'w').write('# Engine report\n')
     EXPECT_EQ(harness.settings->value(QLatin1String(AppState::kRecordingEnabledKey)).toString(),
               QStringLiteral("true"));
 
-    // Two quick presses: one clip.
+    // Two quick presses: one clip. Quitting meanwhile waits for it: "Quit" is
+    // refused, and the session's end (SIGTERM) goes on once the clip is saved.
     state.capture(false);
     state.capture(false);
+    ASSERT_TRUE(state.capturing());
+    std::optional<bool> mayQuit;
+    state.prepareToQuit([&](bool answer) { mayQuit = answer; });
+    EXPECT_EQ(mayQuit, false);
+    bool sessionEnded = false;
+    state.prepareToEndSession([&] { sessionEnded = true; });
+    EXPECT_FALSE(sessionEnded);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !state.capturing(); }, 30000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return sessionEnded; }, 5000));
     ASSERT_EQ(state.error(), QString());
     ASSERT_EQ(folders(harness.root).size(), 1u);
     const std::string first = folders(harness.root).front();

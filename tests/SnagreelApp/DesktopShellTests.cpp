@@ -57,9 +57,12 @@ protected:
         environment.settings = settings.get();
         environment.captureRoot = directory.path() / "Captures";
         environment.workspace = directory.path() / "engines";
-        environment.confirmQuitWithoutSaving = [this] {
-            ++quitQuestions;
-            return false;
+        environment.confirmQuitWithoutSaving = [this](std::function<void(bool)> answer) {
+            quitAnswers.push_back(std::move(answer));
+        };
+        environment.askForContext = [this](const QString&,
+                                           std::function<void(std::optional<QString>)> answer) {
+            contextAnswers.push_back(std::move(answer));
         };
         state = std::make_unique<AppState>(std::move(environment));
     }
@@ -69,7 +72,8 @@ protected:
     QtMainExecutor executor{nullptr};
     std::unique_ptr<QSettings> settings;
     std::unique_ptr<AppState> state;
-    int quitQuestions = 0;
+    std::vector<std::function<void(bool)>> quitAnswers;
+    std::vector<std::function<void(std::optional<QString>)>> contextAnswers;
 };
 
 TEST_F(ShellTest, TrayMenuAndSettingsFollowThePausedRecorder) {
@@ -140,20 +144,53 @@ TEST_F(ShellTest, WithoutTrayTheEditorOpensShowsTheReportAndKeepsUnsavedEdits) {
     window->preview()->activateLink(QUrl("clip.mp4#t=12.5"));
     EXPECT_TRUE(window->player()->isVisible());
 
-    // An edit that cannot be saved keeps the window open; once it can, it closes.
+    // Closing the only window is a quit request. An edit that cannot be saved keeps
+    // the window open behind one (non-blocking) alert however often the user closes;
+    // "Cancel" keeps running, and once the report saves the quit goes through.
     // A report swapped for a symbolic link is never written through.
+    int quits = 0;
+    QObject::connect(&shell, &DesktopShell::quitApproved, [&quits] { ++quits; });
     fs::rename(capture / "report-local.md", capture / "moved.md");
     fs::create_symlink(capture / "moved.md", capture / "report-local.md");
     window->setEditing(true);
     state->setMarkdown("# Checkout froze\n\nedited");
     EXPECT_FALSE(window->close());
+    EXPECT_FALSE(window->close());
     EXPECT_TRUE(window->isVisible());
     EXPECT_FALSE(state->saveError().isEmpty());
-    EXPECT_EQ(quitQuestions, 1);
+    ASSERT_EQ(quitAnswers.size(), 1u);
+    quitAnswers[0](false);
+    EXPECT_EQ(quits, 0);
     fs::remove(capture / "report-local.md");
     fs::rename(capture / "moved.md", capture / "report-local.md");
-    EXPECT_TRUE(window->close());
-    EXPECT_FALSE(window->isVisible());
+    EXPECT_FALSE(window->close());
+    EXPECT_EQ(quits, 1);
+    EXPECT_EQ(quitAnswers.size(), 1u);
+}
+
+TEST_F(ShellTest, ContextAnswerAppliesOnlyToTheCaptureItWasAskedFor) {
+    const char* otherID = "7d1c2b9a-5e4f-4a3b-8c2d-1e0f9a8b7c6d";
+    fs::create_directories(capture.parent_path() / otherID);
+    std::ofstream(capture.parent_path() / otherID / "clip.mp4") << "not a movie";
+    std::ofstream(capture.parent_path() / otherID / "report-local.md") << "# Other\n";
+    state->refreshCaptures();
+    ASSERT_TRUE(state->select(kCaptureID));
+
+    state->editContext();
+    state->editContext();
+    ASSERT_EQ(contextAnswers.size(), 2u);
+    contextAnswers[0](std::nullopt);
+    EXPECT_EQ(state->intent(), "");
+    contextAnswers[1](QString("checking out"));
+    EXPECT_EQ(state->intent(), "checking out");
+
+    // A prompt left open while the user moved on does not write into the other capture.
+    state->editContext();
+    ASSERT_TRUE(state->select(otherID));
+    contextAnswers.back()(QString("late answer"));
+    EXPECT_EQ(state->intent(), "");
+    ASSERT_TRUE(state->select(kCaptureID));
+    EXPECT_EQ(state->intent(), "checking out");
 }
 
 } // namespace
