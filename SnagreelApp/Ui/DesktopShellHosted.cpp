@@ -55,12 +55,16 @@ void DesktopShell::showServiceView() {
     if (!serviceView_) {
         serviceView_ = std::make_unique<ServiceView>(state_, *state_.hosted());
         serviceView_->openSettings = [this] { showPreferences(); };
-        if (!hasTray())
-            serviceView_->mayClose = [this] { return state_.prepareToQuit(); };
+        if (!hasTray()) {
+            // As with the editor: closing the only window is "Quit Snagreel", and
+            // the window stays until the quit checks agree.
+            serviceView_->mayClose = [this] {
+                requestQuit();
+                return false;
+            };
+        }
         serviceView_->closed = [this] {
             QSettings().setValue(kServiceGeometryKey, serviceView_->saveGeometry());
-            if (!hasTray())
-                QCoreApplication::quit();
         };
         if (!serviceView_->restoreGeometry(QSettings().value(kServiceGeometryKey).toByteArray())) {
             if (const QScreen* screen = QGuiApplication::primaryScreen()) {
