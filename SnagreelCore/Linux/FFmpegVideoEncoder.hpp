@@ -69,6 +69,11 @@ struct FFmpegEncoderOptions {
     int x264Threads = 1;
     // Where render nodes are looked for; tests point it at a fake tree.
     std::string renderNodeDirectory = "/dev/dri";
+    // Whether an image submitted again (the same frame object, as an idle screen
+    // gives) becomes a frame that repeats the one before it, without the encoder:
+    // an all-skip P slice, or at a keyframe the encoder's last IDR when that was of
+    // this image. libx264 only; hardware encoders encode every frame.
+    bool skipUnchangedImages = true;
     // Whether SNAGREEL_ENCODER is read (tests turn it off to stay deterministic).
     bool readEnvironment = true;
 };
