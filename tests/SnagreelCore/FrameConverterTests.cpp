@@ -118,3 +118,52 @@ TEST(FrameConverter, RefusesBadSizesAndStrides) {
     EXPECT_FALSE((*converter)->convert(pixels.data(), 16 * 4 - 1));
     EXPECT_FALSE((*converter)->convert(nullptr, 16 * 4));
 }
+
+namespace {
+
+std::vector<std::uint8_t> planes(const ScreenImage& image) {
+    const AVFrame* f = image.frame.get();
+    std::vector<std::uint8_t> bytes;
+    for (int y = 0; y < image.height; ++y) {
+        const std::uint8_t* row = f->data[0] + y * f->linesize[0];
+        bytes.insert(bytes.end(), row, row + image.width);
+    }
+    for (int y = 0; y < image.height / 2; ++y) {
+        const std::uint8_t* row = f->data[1] + y * f->linesize[1];
+        bytes.insert(bytes.end(), row, row + image.width);
+    }
+    return bytes;
+}
+
+} // namespace
+
+TEST(FrameConverter, ChangedRowsOnlyGiveTheImageOfAFullConversion) {
+    // 50 rows: three whole stripes and a short one at the bottom.
+    const int width = 48, height = 50, stride = width * 4;
+    std::vector<std::uint8_t> before(static_cast<std::size_t>(stride) * height);
+    std::srand(7);
+    for (auto& byte : before) {
+        byte = static_cast<std::uint8_t>(std::rand());
+    }
+    std::vector<std::uint8_t> after = before;
+    const std::vector<RowRange> changed{{5, 9}, {47, 50}};
+    for (const RowRange& range : changed) {
+        for (int y = range.top; y < range.bottom; ++y) {
+            for (int x = 0; x < stride; ++x) {
+                after[static_cast<std::size_t>(y * stride + x)] ^= 0x5A;
+            }
+        }
+    }
+    auto partial = FrameConverter::create(width, height, width, height);
+    auto full = FrameConverter::create(width, height, width, height);
+    ASSERT_TRUE(partial && full);
+    const auto first = (*partial)->convert(before.data(), stride, changed); // no last image
+    ASSERT_TRUE(first);
+    const auto firstBytes = planes(*first);
+    EXPECT_EQ(firstBytes, planes(*(*full)->convert(before.data(), stride)));
+    const auto second = (*partial)->convert(after.data(), stride, changed);
+    ASSERT_TRUE(second);
+    EXPECT_NE(second->frame, first->frame);
+    EXPECT_EQ(planes(*second), planes(*(*full)->convert(after.data(), stride)));
+    EXPECT_EQ(planes(*first), firstBytes);
+}
