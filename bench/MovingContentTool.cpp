@@ -1,5 +1,5 @@
 // Draws moving content on an X display until killed:
-//   snagreel-moving-content --mode static|motion [--fps 15] [--display :N]
+//   snagreel-moving-content --mode still|typing|static|motion [--fps 15] [--display :N]
 
 #include "devsupport/MovingContent.hpp"
 
@@ -18,8 +18,9 @@ void requestStop(int) {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: snagreel-moving-content --mode static|motion [--fps N] "
-                         "[--display :N]\n");
+    std::fprintf(stderr,
+                 "usage: snagreel-moving-content --mode still|typing|static|motion [--fps N] "
+                 "[--display :N]\n");
     return 2;
 }
 
