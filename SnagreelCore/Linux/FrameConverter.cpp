@@ -30,6 +30,33 @@ Error conversionError(const char* message) {
     return Error(CaptureError::unavailable(message));
 }
 
+// Whether two NV12 frames of one pool agree in the given rows (stripes as
+// converted) of both planes.
+bool sameRows(const AVFrame& a, const AVFrame& b, const std::vector<RowRange>& rows, int width,
+              int height) {
+    for (const RowRange& range : rows) {
+        const int top = std::max(0, range.top / kStripe * kStripe);
+        const int bottom = std::min(height, (range.bottom + kStripe - 1) / kStripe * kStripe);
+        for (int plane = 0; plane < 2; ++plane) {
+            const int first = plane == 0 ? top : top / 2;
+            const int last = plane == 0 ? bottom : bottom / 2;
+            const std::ptrdiff_t line = a.linesize[plane];
+            const std::uint8_t* pa = a.data[plane] + first * line;
+            const std::uint8_t* pb = b.data[plane] + first * line;
+            // Rows are padded to the same stride: compare the block in one go, and
+            // row by row only if the padding may differ.
+            if (std::memcmp(pa, pb, static_cast<std::size_t>(line * (last - first))) != 0) {
+                for (int y = first; y < last; ++y, pa += line, pb += line) {
+                    if (std::memcmp(pa, pb, static_cast<std::size_t>(width)) != 0) {
+                        return false;
+                    }
+                }
+            }
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 struct FrameConverter::State {
@@ -134,7 +161,6 @@ int FrameConverter::height() const {
 
 Result<ScreenImage> FrameConverter::convert(const std::uint8_t* bgrx, int stride) {
     const RowRange all{0, state_->sourceHeight};
-    state_->previous.reset();
     return convert(bgrx, stride, std::span(&all, 1));
 }
 
@@ -145,7 +171,10 @@ Result<ScreenImage> FrameConverter::convert(const std::uint8_t* bgrx, int stride
         return Unexpected{conversionError("Screen capture returned an unexpected video format.")};
     }
     const AVFrame* previous = s.previous.get();
-    const bool partial = previous != nullptr && s.stripe != nullptr &&
+    const bool everything = std::any_of(changed.begin(), changed.end(), [&](const RowRange& r) {
+        return r.top <= 0 && r.bottom >= s.sourceHeight;
+    });
+    const bool partial = previous != nullptr && !everything && s.stripe != nullptr &&
                          (s.height % kStripe == 0 || s.height < kStripe || s.lastStripe);
     AVFrame* frame = av_frame_alloc();
     if (frame == nullptr) {
@@ -203,6 +232,15 @@ Result<ScreenImage> FrameConverter::convert(const std::uint8_t* bgrx, int stride
         if (rows != s.height) {
             return Unexpected{
                 conversionError("Screen capture returned an unexpected video format.")};
+        }
+    }
+    // Pixels drawn again as they were (or a source that reads every frame whole)
+    // give the last image itself, which the encoder then need not encode again.
+    if (previous != nullptr) {
+        const auto rows = partial ? std::vector<RowRange>(changed.begin(), changed.end())
+                                  : std::vector<RowRange>{RowRange{0, s.height}};
+        if (sameRows(*frame, *previous, rows, s.width, s.height)) {
+            owned = s.previous;
         }
     }
     s.previous = owned;

@@ -85,14 +85,15 @@ TEST(FrameConverter, ScalesDownAndRecyclesPixelMemory) {
         EXPECT_NEAR(centre(*image).y, 235, 2);
         first = image->frame->data[0];
     }
-    // The released buffer is handed out again instead of fresh memory.
+    // Images alive at the same time never share pixels; a released buffer (the
+    // converter keeps the last image until the next) is handed out again.
+    auto black = solid(3840, 2160, 0, 0, 0, 3840 * 4);
+    auto other = (*converter)->convert(black.data(), 3840 * 4);
+    ASSERT_TRUE(other);
+    EXPECT_NE(other->frame->data[0], first);
     auto again = (*converter)->convert(pixels.data(), 3840 * 4);
     ASSERT_TRUE(again);
     EXPECT_EQ(again->frame->data[0], first);
-    // Images alive at the same time never share pixels.
-    auto other = (*converter)->convert(pixels.data(), 3840 * 4);
-    ASSERT_TRUE(other);
-    EXPECT_NE(other->frame->data[0], again->frame->data[0]);
 }
 
 TEST(FrameConverter, ImagesOutliveTheirConverter) {
@@ -166,4 +167,10 @@ TEST(FrameConverter, ChangedRowsOnlyGiveTheImageOfAFullConversion) {
     EXPECT_NE(second->frame, first->frame);
     EXPECT_EQ(planes(*second), planes(*(*full)->convert(after.data(), stride)));
     EXPECT_EQ(planes(*first), firstBytes);
+
+    // The same pixels again give the last image itself, whole or in rows.
+    EXPECT_EQ((*partial)->convert(after.data(), stride, changed)->frame, second->frame);
+    const auto again = (*full)->convert(after.data(), stride);
+    EXPECT_EQ((*full)->convert(after.data(), stride)->frame, again->frame);
+    EXPECT_NE((*full)->convert(before.data(), stride)->frame, again->frame);
 }
