@@ -24,8 +24,10 @@ class FrameConverter {
 public:
     // Source size in pixels, encoded size (even, at most the source), and the pool
     // size: how many converted images may be alive at once before the pool grows.
+    // Three cover a steady capture (the image in the queue, the engine's latest,
+    // the converter's last); each more is 3 MiB at 1080p held for good.
     static Result<std::unique_ptr<FrameConverter>> create(int sourceWidth, int sourceHeight,
-                                                          int width, int height, int poolSize = 8);
+                                                          int width, int height, int poolSize = 3);
     ~FrameConverter();
 
     // NV12, BT.709 video range. `bgrx` points at sourceHeight rows of `stride` bytes.
