@@ -499,54 +499,61 @@ TEST(FFmpegVideoEncoder, StillImagesRepeatThePictureBeforeAcrossKeyframesAndChan
     if (!ffprobeAvailable()) {
         GTEST_SKIP() << "ffprobe is not installed";
     }
-    Collected collected;
-    auto encoder = makeFFmpegEncoderFactory(softwareOptions())(settings(), collected.sink());
-    ASSERT_TRUE(encoder);
-    // moving 0-4, still 5-24 (the encoder's own IDR at 15), moving 25-29, still 30-49
-    // (an encoded IDR at 30, the same IDR sent again at 45), moving 50-55.
-    const ScreenImage first = makeMovingImage(320, 240, 100);
-    const ScreenImage second = makeMovingImage(320, 240, 200);
-    auto imageAt = [&](int i) -> ScreenImage {
-        if (i >= 5 && i < 25) {
-            return first;
+    // Two threads cut every frame into slices, each with a frame number of its own.
+    for (int threads : {1, 2}) {
+        SCOPED_TRACE(threads);
+        FFmpegEncoderOptions options = softwareOptions();
+        options.x264Threads = threads;
+        Collected collected;
+        auto encoder = makeFFmpegEncoderFactory(options)(settings(), collected.sink());
+        ASSERT_TRUE(encoder);
+        // moving 0-4, still 5-24 (the encoder's own IDR at 15), moving 25-29, still 30-49
+        // (an encoded IDR at 30, the same IDR sent again at 45), moving 50-55.
+        const ScreenImage first = makeMovingImage(320, 240, 100);
+        const ScreenImage second = makeMovingImage(320, 240, 200);
+        auto imageAt = [&](int i) -> ScreenImage {
+            if (i >= 5 && i < 25) {
+                return first;
+            }
+            if (i >= 30 && i < 50) {
+                return second;
+            }
+            return makeMovingImage(320, 240, i);
+        };
+        const int count = 56;
+        for (int i = 0; i < count; ++i) {
+            ASSERT_EQ((*encoder)->encode(imageAt(i), 1000 * i, 1000, false), 0) << i;
         }
-        if (i >= 30 && i < 50) {
-            return second;
-        }
-        return makeMovingImage(320, 240, i);
-    };
-    const int count = 56;
-    for (int i = 0; i < count; ++i) {
-        ASSERT_EQ((*encoder)->encode(imageAt(i), 1000 * i, 1000, false), 0) << i;
-    }
-    const auto samples = collected.samples();
-    ASSERT_EQ(samples.size(), static_cast<std::size_t>(count));
-    EXPECT_EQ(keyframeIndices(samples), (std::vector<int>{0, 15, 30, 45}));
-    EXPECT_EQ(samples[45].size(), samples[30].size());
+        const auto samples = collected.samples();
+        ASSERT_EQ(samples.size(), static_cast<std::size_t>(count));
+        EXPECT_EQ(keyframeIndices(samples), (std::vector<int>{0, 15, 30, 45}));
+        EXPECT_EQ(samples[45].size(), samples[30].size());
 
-    TemporaryDirectory directory;
-    const auto file = directory.path() / "clip.mp4";
-    ASSERT_TRUE(writeMp4(samples, file));
-    std::string whyNot;
-    const auto probe = ffprobe(file, &whyNot);
-    ASSERT_TRUE(probe) << whyNot;
-    EXPECT_EQ(probe->profile, "High");
-    EXPECT_EQ(probe->hasBFrames, 0);
-    EXPECT_EQ(probe->keyframeIndices, (std::vector<int>{0, 15, 30, 45}));
-    EXPECT_TRUE(probe->decodeErrors.empty()) << probe->decodeErrors.front();
-    EXPECT_TRUE(fullyDecodes(file).ok());
+        TemporaryDirectory directory;
+        const auto file = directory.path() / "clip.mp4";
+        ASSERT_TRUE(writeMp4(samples, file));
+        std::string whyNot;
+        const auto probe = ffprobe(file, &whyNot);
+        ASSERT_TRUE(probe) << whyNot;
+        EXPECT_EQ(probe->profile, "High");
+        EXPECT_EQ(probe->hasBFrames, 0);
+        EXPECT_EQ(probe->keyframeIndices, (std::vector<int>{0, 15, 30, 45}));
+        EXPECT_TRUE(probe->decodeErrors.empty()) << probe->decodeErrors.front();
+        EXPECT_TRUE(fullyDecodes(file).ok());
 
-    std::string errors;
-    const auto digests = decodedPictureDigests(file, &errors);
-    ASSERT_EQ(digests.size(), static_cast<std::size_t>(count)) << errors;
-    EXPECT_TRUE(errors.empty()) << errors;
-    for (int i = 1; i < count; ++i) {
-        const bool repeated = (i > 5 && i < 25 && i != 15) || (i > 30 && i < 50);
-        EXPECT_EQ(digests[static_cast<std::size_t>(i)] == digests[static_cast<std::size_t>(i - 1)],
-                  repeated)
-            << "picture " << i;
-        if (repeated && i != 45) {
-            EXPECT_LT(samples[static_cast<std::size_t>(i)].size(), 32) << "picture " << i;
+        std::string errors;
+        const auto digests = decodedPictureDigests(file, &errors);
+        ASSERT_EQ(digests.size(), static_cast<std::size_t>(count)) << errors;
+        EXPECT_TRUE(errors.empty()) << errors;
+        for (int i = 1; i < count; ++i) {
+            const bool repeated = (i > 5 && i < 25 && i != 15) || (i > 30 && i < 50);
+            EXPECT_EQ(digests[static_cast<std::size_t>(i)] ==
+                          digests[static_cast<std::size_t>(i - 1)],
+                      repeated)
+                << "picture " << i;
+            if (repeated && i != 45) {
+                EXPECT_LT(samples[static_cast<std::size_t>(i)].size(), 32) << "picture " << i;
+            }
         }
     }
 }
