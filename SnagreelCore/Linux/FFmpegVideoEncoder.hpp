@@ -28,6 +28,12 @@
 //   noise and 400 KB keyframes on a still screen.
 // - EncodedSample::presentationTime/duration are exactly the values given to
 //   encode(), at kMediaTimescale.
+// - libx264 with skipUnchangedImages: an image submitted again (an idle screen)
+//   costs no encoding. It becomes a P frame of a dozen bytes whose macroblocks are
+//   all skipped, or, at a keyframe, the encoder's last IDR again when the encoder
+//   has made nothing since; the encoder's later slices get frame numbers that
+//   continue after the inserted frames. The keyframe interval is then kept here,
+//   counting inserted frames too.
 //
 // Failures of the factory are CaptureError::status values:
 //   "Creating hardware H.264 encoder"  no encoder of the name (AVERROR_ENCODER_NOT_FOUND)
