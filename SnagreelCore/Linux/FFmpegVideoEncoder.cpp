@@ -478,15 +478,15 @@ public:
             source->height != context_->height) {
             return AVERROR(EINVAL);
         }
-        // The same image again (an idle screen) repeats the picture before it without
-        // the encoder. Only while the encoder holds no frame back: its packets and
-        // ours must come out in order.
         // Frames the encoder never sees do not count towards its keyframe interval,
         // so with skipping on the second's IDR is asked for here.
         if (skip_) {
             forceKeyframe = forceKeyframe || framesSinceKeyframe_ >= context_->gop_size;
             framesSinceKeyframe_ = forceKeyframe ? 1 : framesSinceKeyframe_ + 1;
         }
+        // The same image again (an idle screen) repeats the picture before it without
+        // the encoder. Only while the encoder holds no frame back: its packets and
+        // ours must come out in order.
         if (skip_ && pending_.empty() && image.frame == lastImage_.lock()) {
             if (!forceKeyframe) {
                 return emitSkip(presentationTime, duration);
