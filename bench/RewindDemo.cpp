@@ -162,6 +162,7 @@ public:
     int run() {
         CaptureConfiguration configuration;
         configuration.backend = options_.backend;
+        configuration = withSessionBackend(configuration);
         auto environment = linuxControllerEnvironment(main_, options_.recorder);
         if (options_.statusLog) {
             environment.log = [log = environment.log](const LifecycleLogRecord& record) {

@@ -129,13 +129,13 @@ bool AVSourceTiming::isFresh(double now) const {
 
 std::shared_ptr<AVScreenSource>
 AVScreenSource::create(std::unique_ptr<GrabSession> session, std::shared_ptr<Executor> sessionQueue,
-                       Executor& mediaQueue, std::uint32_t displayID, std::int64_t width,
-                       std::int64_t height, std::int64_t fps,
+                       std::shared_ptr<Executor> mediaQueue, std::uint32_t displayID,
+                       std::int64_t width, std::int64_t height, std::int64_t fps,
                        std::shared_ptr<AVSourceStopGate> stopGate, Callbacks callbacks) {
     std::shared_ptr<AVScreenSource> source(new AVScreenSource());
     source->session_ = std::move(session);
     source->sessionQueue_ = std::move(sessionQueue);
-    source->mediaQueue_ = &mediaQueue;
+    source->mediaQueue_ = mediaQueue;
     source->displayID_ = displayID;
     source->width_ = width;
     source->height_ = height;
@@ -174,7 +174,11 @@ Result<void> AVScreenSource::startOnSessionQueue() {
             Error(CaptureError::unavailable("Screen capture output is unavailable."))};
     }
 
-    session_->startRunning(*mediaQueue_, makeSessionCallbacks());
+    auto mediaQueue = mediaQueue_.lock();
+    if (!mediaQueue) {
+        return Unexpected{Error::cancelled()};
+    }
+    session_->startRunning(std::move(mediaQueue), makeSessionCallbacks());
 
     if (auto failure = stopGate_->terminalFailure()) {
         return Unexpected{Error(*failure)};

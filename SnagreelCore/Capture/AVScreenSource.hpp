@@ -75,8 +75,9 @@ public:
 
     static std::shared_ptr<AVScreenSource>
     create(std::unique_ptr<GrabSession> session, std::shared_ptr<Executor> sessionQueue,
-           Executor& mediaQueue, std::uint32_t displayID, std::int64_t width, std::int64_t height,
-           std::int64_t fps, std::shared_ptr<AVSourceStopGate> stopGate, Callbacks callbacks);
+           std::shared_ptr<Executor> mediaQueue, std::uint32_t displayID, std::int64_t width,
+           std::int64_t height, std::int64_t fps, std::shared_ptr<AVSourceStopGate> stopGate,
+           Callbacks callbacks);
 
     // Completes on the session queue.
     void start(Completion<void> done);
@@ -97,7 +98,9 @@ private:
 
     std::unique_ptr<GrabSession> session_;
     std::shared_ptr<Executor> sessionQueue_;
-    Executor* mediaQueue_ = nullptr;
+    // Weak: the engine owns its queue, and a teardown that runs after the engine is
+    // gone must not keep it (or post to it).
+    std::weak_ptr<Executor> mediaQueue_;
     std::uint32_t displayID_ = 0;
     std::int64_t width_ = 0;
     std::int64_t height_ = 0;

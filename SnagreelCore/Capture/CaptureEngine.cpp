@@ -79,7 +79,7 @@ CaptureEngine::CaptureEngine(CaptureConfiguration configuration,
     if (!platform_.clock) {
         platform_.clock = monotonicSeconds;
     }
-    diagnostics_ = std::make_unique<DiagnosticsCollector>(*queue_, configuration_.maximumDuration,
+    diagnostics_ = std::make_unique<DiagnosticsCollector>(queue_, configuration_.maximumDuration,
                                                           platform_.diagnostics, platform_.clock);
 }
 
@@ -465,7 +465,7 @@ void CaptureEngine::startAVFoundation(Completion<void> done) {
                 }
             };
             auto avSource = AVScreenSource::create(
-                self->platform_.makeGrabSession(), self->sessionQueue_, *self->queue_, source.id,
+                self->platform_.makeGrabSession(), self->sessionQueue_, self->queue_, source.id,
                 source.width, source.height, self->configuration_.framesPerSecond,
                 self->avStopGate_, std::move(callbacks));
             avSource->start([self, avSource, done = std::move(done)](Result<void> started) mutable {
@@ -586,8 +586,19 @@ bool CaptureEngine::checkAVPermission(double at, bool force) {
         return true;
     }
     lastAVPermissionCheck_ = at;
-    if (platform_.screenAccess && platform_.screenAccess()) {
+    ScreenAccessCheck access = ScreenAccessCheck::denied;
+    if (platform_.recheckScreenAccess) {
+        access = platform_.recheckScreenAccess();
+    } else if (platform_.screenAccess && platform_.screenAccess()) {
+        access = ScreenAccessCheck::granted;
+    }
+    if (access == ScreenAccessCheck::granted) {
         return true;
+    }
+    if (access == ScreenAccessCheck::unreachable) {
+        // Not a verdict on permission: the next engine asks again.
+        terminate(displayUnavailable());
+        return false;
     }
     CaptureFailure failure(
         Error(avFoundationError(AVErrorCode::notAuthorized, screenAccessDenial())));
@@ -778,7 +789,11 @@ bool CaptureEngine::encoderWedged(double at, std::int32_t status) {
     if (at - *encoderFailingSince_ < kWedgedEncoderSeconds) {
         return false;
     }
-    // Retryable: a fresh engine builds a fresh encoder.
+    // Retryable: a fresh engine builds a fresh encoder, and not this one again
+    // when there is another to choose.
+    if (encoder_) {
+        encoder_->markFailed();
+    }
     CaptureFailure failure = failureOf(CaptureError::status("Video encoding", status));
     failure.kind = CaptureFailure::Kind::transient;
     terminate(std::move(failure));

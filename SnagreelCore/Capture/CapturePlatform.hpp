@@ -116,7 +116,7 @@ public:
                Executor& queue, ScreenStreamCallbacks callbacks) = 0;
 };
 
-// ---- Fallback backend: the grab session (x11grab) ----
+// ---- Fallback backend: the grab session ----
 
 enum class GrabSessionNotification { runtimeError, didStopRunning, wasInterrupted };
 
@@ -138,7 +138,9 @@ public:
                                         bool capturesCursor) = 0;
     // Adds the video output (4:2:0 at the given size, late frames discarded).
     virtual Result<void> addVideoOutput(std::int64_t width, std::int64_t height) = 0;
-    virtual void startRunning(Executor& mediaQueue, GrabSessionCallbacks callbacks) = 0;
+    // The session holds the queue weakly: once its owner is gone nothing is posted.
+    virtual void startRunning(std::shared_ptr<Executor> mediaQueue,
+                              GrabSessionCallbacks callbacks) = 0;
     virtual bool isRunning() const = 0;
     virtual void stopRunning() = 0; // synchronous; no sample callback after it returns
     virtual void removeInputsAndOutputs() = 0;
@@ -188,6 +190,9 @@ public:
     virtual void invalidate() = 0;
     // The libavcodec encoder in use, e.g. "h264_vaapi" or "libx264".
     virtual std::string name() const = 0;
+    // The encoder opened but then failed while running; a factory with other
+    // candidates passes this one over from now on.
+    virtual void markFailed() {}
 };
 
 // Builds and prepares an encoder; failures are CaptureError::status values with the
@@ -195,6 +200,18 @@ public:
 // "Preparing H.264 encoder".
 using EncoderFactory = std::function<Result<std::unique_ptr<VideoEncoder>>(
     const EncoderSettings&, std::function<void(EncoderOutput)> onOutput)>;
+
+// What a re-check of screen access while recording found. Only a display that
+// answers and refuses is `denied`; one that cannot be reached (gone, restarting,
+// out of client slots) is `unreachable`, which a later attempt may get past.
+enum class ScreenAccessCheck { granted, denied, unreachable };
+
+// Builds from the first candidate that opens, passing over each candidate whose
+// encoder was marked failed; the last candidate is never passed over. Every engine
+// built by one factory shares that record, so a wedged hardware encoder is not
+// picked again by the engine that replaces the one it stopped. The error of a
+// failed build is the last candidate's.
+EncoderFactory fallingBackEncoderFactory(std::vector<EncoderFactory> candidates);
 
 // Everything the engine takes from the platform.
 struct CapturePlatform {
@@ -205,6 +222,9 @@ struct CapturePlatform {
     EncoderFactory makeEncoder;
     // Whether the display can be read (the screen-access preflight).
     std::function<bool()> screenAccess;
+    // The fallback's periodic re-check while recording; unset, screenAccess answers
+    // (false counting as denied).
+    std::function<ScreenAccessCheck()> recheckScreenAccess;
     // One sentence telling the user why the display cannot be read (a Wayland
     // session without X, a display that refuses us); empty: a generic sentence.
     std::function<std::string()> screenAccessExplanation;

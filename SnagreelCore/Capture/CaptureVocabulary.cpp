@@ -74,12 +74,11 @@ std::optional<Value> valueNamed(const std::array<std::pair<Value, std::string_vi
 //   -3821 transient           the server stopped the stream (screen reset, or a RandR screen
 //                             reconfiguration that forces a restart)
 //
-// Fallback domain (x11grab session, kAVFoundationErrorDomain):
+// Fallback domain (grab session, kAVFoundationErrorDomain):
 //   -11836 permission         the display is not readable (XOpenDisplay or GetImage refused)
-//   -11852 permission         x11grab device open refused (EACCES from avformat_open_input
-//                             while the display check fails as well)
-//   -11808 sourceUnavailable  x11grab read error after the display went away
-//   -11814 sourceUnavailable  x11grab input could not be opened for the display
+//   -11852 permission         a read of the unchanged output refused by the live server
+//   -11808 sourceUnavailable  read error after the display went away or changed
+//   -11814 sourceUnavailable  the session input could not be opened for the display
 //   -11845 sourceUnavailable  the output is inactive (no CRTC drives it)
 Kind classifyStreamCode(std::int64_t code) {
     switch (code) {

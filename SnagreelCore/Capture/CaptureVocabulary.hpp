@@ -24,7 +24,7 @@ std::string_view rawValue(CapturePhase phase);
 std::optional<CapturePhase> capturePhaseFromRaw(std::string_view raw);
 
 // Error domains the classifier knows. The stream domain is the primary backend's
-// (the X11 shared-memory stream); the fallback domain is the x11grab session's.
+// (the X11 shared-memory stream); the fallback domain is the grab session's.
 // Their string values are kept as stored logs and peers know them.
 inline constexpr const char* kStreamErrorDomain = "com.apple.ScreenCaptureKit.SCStreamErrorDomain";
 inline constexpr const char* kAVFoundationErrorDomain = "AVFoundationErrorDomain";

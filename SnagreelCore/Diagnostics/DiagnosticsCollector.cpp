@@ -31,7 +31,7 @@ void DiagnosticsCollector::Inner::recordSystem(std::int64_t generation) {
     buffer.system.record(state, clock());
 }
 
-DiagnosticsCollector::DiagnosticsCollector(Executor& queue, double maximumDuration,
+DiagnosticsCollector::DiagnosticsCollector(std::shared_ptr<Executor> queue, double maximumDuration,
                                            DiagnosticsPlatform platform, Clock clock)
     : queue_(queue), inner_(std::make_shared<Inner>(
                          maximumDuration, std::move(platform.systemState), std::move(clock))),
@@ -49,8 +49,10 @@ void DiagnosticsCollector::start() {
     if (makeMonitor_) {
         monitor_ = makeMonitor_();
     }
-    if (monitor_) {
-        monitor_->start(queue_, [weak, generation](const NetworkPath& path) {
+    // Every method runs on the queue, so its owner keeps it alive here.
+    const auto queue = queue_.lock();
+    if (monitor_ && queue) {
+        monitor_->start(*queue, [weak, generation](const NetworkPath& path) {
             if (auto inner = weak.lock()) {
                 inner->recordNetwork(generation, path);
             }
@@ -60,13 +62,16 @@ void DiagnosticsCollector::start() {
     if (inner_->source) {
         // Change notifications may come on any thread and carry no reading: they
         // only hop to the queue, where the state is read under the generation check.
-        Executor* queue = &queue_;
-        auto onChange = [queue, weak, generation] {
-            queue->post([weak, generation] {
-                if (auto inner = weak.lock()) {
-                    inner->recordSystem(generation);
-                }
-            });
+        // The platform may still be inside a round of calls when the collector is
+        // released; only the weak queue keeps that round off a freed queue.
+        auto onChange = [queue = queue_, weak, generation] {
+            if (auto executor = queue.lock()) {
+                executor->post([weak, generation] {
+                    if (auto inner = weak.lock()) {
+                        inner->recordSystem(generation);
+                    }
+                });
+            }
         };
         // One registration for thermal changes, one for power-saver changes; the
         // platform source delivers both through the same kind of handler.

@@ -15,11 +15,13 @@ namespace snagreel {
 // thermal and power-saver state, read once when monitoring starts and again on
 // every change the platform reports, stamped with `clock`. Every method must be
 // called on `queue`; platform deliveries are moved onto it before they touch the
-// buffer, and readings taken under an older generation are dropped.
+// buffer, and readings taken under an older generation are dropped. The queue is
+// held weakly: a change the platform is still delivering when the collector and
+// its owner's queue are gone posts nowhere.
 class DiagnosticsCollector {
 public:
-    DiagnosticsCollector(Executor& queue, double maximumDuration, DiagnosticsPlatform platform,
-                         Clock clock);
+    DiagnosticsCollector(std::shared_ptr<Executor> queue, double maximumDuration,
+                         DiagnosticsPlatform platform, Clock clock);
     ~DiagnosticsCollector();
 
     DiagnosticsCollector(const DiagnosticsCollector&) = delete;
@@ -58,7 +60,7 @@ private:
 
     void cancelObservers();
 
-    Executor& queue_;
+    std::weak_ptr<Executor> queue_;
     std::shared_ptr<Inner> inner_;
     std::function<std::unique_ptr<NetworkPathMonitor>()> makeMonitor_;
     std::unique_ptr<NetworkPathMonitor> monitor_;

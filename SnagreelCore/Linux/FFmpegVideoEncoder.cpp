@@ -390,9 +390,12 @@ public:
             // ultrafast drops the 8x8 transform, and with it High profile; it is
             // turned back on (cheap next to CABAC, which stays off).
             for (auto [key, value] :
-                 {std::pair{"preset", options.x264Preset.c_str()}, std::pair{"tune", "zerolatency"},
-                  std::pair{"profile", "high"}, std::pair{"forced-idr", "1"},
-                  std::pair{"x264-params", "scenecut=0:8x8dct=1"}}) {
+                 {std::pair{"preset", options.x264Preset.c_str()},
+                  std::pair{"tune", options.x264Tune.c_str()}, std::pair{"profile", "high"},
+                  std::pair{"forced-idr", "1"}, std::pair{"x264-params", "scenecut=0:8x8dct=1"}}) {
+                if (*value == '\0') {
+                    continue;
+                }
                 if ((ret = set(key, value)) < 0) {
                     return Unexpected{statusError(kConfiguring, ret)};
                 }
@@ -543,9 +546,25 @@ public:
     }
 
     void completeFrames(std::int64_t until) override {
-        (void)until; // every packet the encoder holds is handed out; none is newer
-        if (!invalidated_ && context_ != nullptr) {
+        if (invalidated_ || context_ == nullptr) {
+            return;
+        }
+        drain();
+        const bool heldBack =
+            std::any_of(pending_.begin(), pending_.end(),
+                        [until](const Pending& p) { return p.presentationTime <= until; });
+        if (!heldBack) {
+            return;
+        }
+        // The encoder keeps frames (frame threads, a hardware queue) that only the
+        // end of the stream makes it give up. The stream then starts over, and the
+        // frames after the cut must not refer to the ones before it.
+        if (avcodec_send_frame(context_, nullptr) >= 0) {
             drain();
+        }
+        pending_.clear();
+        if (!restart()) {
+            invalidated_ = true;
         }
     }
 
@@ -558,7 +577,34 @@ public:
         return encoderName(backend_);
     }
 
+    // Keeps what it takes to open the encoder again after a flush.
+    void remember(const EncoderSettings& settings, const FFmpegEncoderOptions& options) {
+        settings_ = settings;
+        options_ = options;
+    }
+
 private:
+    bool restart() {
+        // Whatever the encoder does next, its next frame is an IDR of a new image:
+        // nothing skipped or sent again may refer to what came before.
+        lastImage_.reset();
+        framesSinceKeyframe_ = INT32_MAX;
+        if (storedIdr_ != nullptr) {
+            av_packet_unref(storedIdr_);
+        }
+        if ((context_->codec->capabilities & AV_CODEC_CAP_ENCODER_FLUSH) != 0) {
+            avcodec_flush_buffers(context_);
+            return true;
+        }
+        avcodec_free_context(&context_);
+        av_buffer_unref(&device_);
+        av_frame_free(&hardware_);
+        av_packet_free(&packet_);
+        av_packet_free(&scratch_);
+        av_frame_free(&input_);
+        return create(options_) && configure(settings_, options_) && prepare(settings_);
+    }
+
     int emitSkip(std::int64_t presentationTime, std::int64_t duration) {
         const std::vector<std::uint8_t> bytes = skip_->skipFrame(nextFrameNum_);
         if (int ret = av_new_packet(scratch_, static_cast<int>(bytes.size())); ret < 0) {
@@ -727,6 +773,8 @@ private:
     std::shared_ptr<const CodecParameters> format_;
     std::deque<Pending> pending_;
     bool invalidated_ = false;
+    EncoderSettings settings_;
+    FFmpegEncoderOptions options_;
     // Unchanged images (libx264 only, where the stream's form allows it).
     bool skipUnchanged_ = true;
     std::optional<H264SkipFrames> skip_;
@@ -764,6 +812,7 @@ Result<std::unique_ptr<VideoEncoder>> open(Backend backend, const EncoderSetting
     if (auto r = encoder->prepare(settings); !r) {
         return Unexpected{std::move(r).error()};
     }
+    encoder->remember(settings, options);
     return std::unique_ptr<VideoEncoder>(std::move(encoder));
 }
 
@@ -824,26 +873,29 @@ EncoderFactory makeFFmpegEncoderFactory(EncoderChoice choice) {
 }
 
 EncoderFactory makeFFmpegEncoderFactory(FFmpegEncoderOptions options) {
-    return [options](const EncoderSettings& settings, std::function<void(EncoderOutput)> onOutput)
-               -> Result<std::unique_ptr<VideoEncoder>> {
-        if (auto valid = validate(settings); !valid) {
-            return Unexpected{std::move(valid).error()};
-        }
-        bool softwareOnly = options.choice == EncoderChoice::libx264;
-        if (options.readEnvironment) {
-            const char* forced = std::getenv("SNAGREEL_ENCODER");
-            softwareOnly =
-                softwareOnly || (forced != nullptr && std::strcmp(forced, "libx264") == 0);
-        }
-        if (!softwareOnly) {
-            for (Backend backend : {Backend::vaapi, Backend::nvenc}) {
-                if (auto encoder = open(backend, settings, options, onOutput)) {
-                    return encoder;
+    const auto candidate = [options](Backend backend) -> EncoderFactory {
+        return [options, backend](const EncoderSettings& settings,
+                                  std::function<void(EncoderOutput)> onOutput)
+                   -> Result<std::unique_ptr<VideoEncoder>> {
+            if (auto valid = validate(settings); !valid) {
+                return Unexpected{std::move(valid).error()};
+            }
+            if (backend != Backend::x264 && options.readEnvironment) {
+                const char* forced = std::getenv("SNAGREEL_ENCODER");
+                if (forced != nullptr && std::strcmp(forced, "libx264") == 0) {
+                    return Unexpected{statusError(kCreating, AVERROR(ENODEV))};
                 }
             }
-        }
-        return open(Backend::x264, settings, options, std::move(onOutput));
+            return open(backend, settings, options, std::move(onOutput));
+        };
     };
+    std::vector<EncoderFactory> candidates;
+    if (options.choice != EncoderChoice::libx264) {
+        candidates.push_back(candidate(Backend::vaapi));
+        candidates.push_back(candidate(Backend::nvenc));
+    }
+    candidates.push_back(candidate(Backend::x264));
+    return fallingBackEncoderFactory(std::move(candidates));
 }
 
 } // namespace snagreel

@@ -6,7 +6,9 @@
 // render node (/dev/dri/renderD*) opens and the encoder accepts the settings, then
 // h264_nvenc when an NVIDIA device node exists and the encoder opens, otherwise
 // libx264. A hardware candidate that fails at any step is released and the next one
-// is tried; only the last candidate's failure is returned. Forcing libx264 (the
+// is tried; only the last candidate's failure is returned. A hardware encoder that
+// opened but then failed while running (VideoEncoder::markFailed) is passed over by
+// every later build of the same factory. Forcing libx264 (the
 // choice below, or SNAGREEL_ENCODER=libx264 in the environment) skips the hardware
 // probes altogether, which benchmarks and tests rely on.
 //
@@ -73,6 +75,10 @@ struct FFmpegEncoderOptions {
     // to capture (see bench/EncoderBenchmark.cpp).
     std::string x264Preset = "ultrafast";
     int x264Threads = 1;
+    // libx264 tuning; "zerolatency" hands each frame out as it is encoded. Empty (no
+    // tuning, frame threads) makes an encoder that holds frames back, as hardware
+    // queues do.
+    std::string x264Tune = "zerolatency";
     // Where render nodes are looked for; tests point it at a fake tree.
     std::string renderNodeDirectory = "/dev/dri";
     // Whether an image submitted again (the same frame object, as an idle screen

@@ -8,6 +8,8 @@
 #include "SnagreelCore/Linux/LinuxLifecycle.hpp"
 #include "SnagreelCore/Linux/LinuxSystemInformation.hpp"
 #include "SnagreelCore/Linux/LogindSleepInhibitor.hpp"
+#include "SnagreelCore/Linux/PortalScreenCapture.hpp"
+#include "SnagreelCore/Linux/SessionPlatform.hpp"
 #include "SnagreelCore/Linux/X11GrabSession.hpp"
 #include "SnagreelCore/Linux/X11ScreenCapture.hpp"
 
@@ -31,11 +33,20 @@ CapturePlatform makeLinuxCapturePlatform(const LinuxRecorderOptions& options) {
     const std::string display = options.displayName;
     CapturePlatform platform;
     platform.clock = monotonicSeconds;
-    platform.screenCapture = makeX11ScreenCaptureService(display);
+    // A Wayland desktop shares its screen only through the portal; the X11 grab
+    // stays as the fallback, which refuses the rootless X server such sessions run.
+    if (currentSessionPlatform() == SessionPlatform::wayland) {
+        platform.screenCapture = makePortalScreenCaptureService();
+    } else {
+        platform.screenCapture = makeX11ScreenCaptureService(display);
+    }
     platform.makeGrabSession = [display] { return std::make_unique<X11GrabSession>(display); };
     platform.displays = std::make_shared<X11DisplayDirectory>(display);
     platform.makeEncoder = makeFFmpegEncoderFactory();
     platform.screenAccess = [display] { return x11ScreenAccess(display); };
+    // One connection for every engine's re-checks, kept between them.
+    auto access = std::make_shared<X11ScreenAccessMonitor>(display);
+    platform.recheckScreenAccess = [access] { return access->check(); };
     platform.screenAccessExplanation = [display] { return screenAccessExplanation(display); };
     platform.diagnostics = makeLinuxDiagnosticsPlatform();
     // The machine does not change while recording: read it once.
@@ -44,13 +55,18 @@ CapturePlatform makeLinuxCapturePlatform(const LinuxRecorderOptions& options) {
     return platform;
 }
 
+CaptureConfiguration withSessionBackend(CaptureConfiguration configuration) {
+    configuration.backend = captureBackendFor(currentSessionPlatform(), configuration.backend);
+    return configuration;
+}
+
 EngineFactory linuxEngineFactory(CapturePlatform platform, Executor& main) {
     return [platform = std::move(platform), &main](
                const CaptureConfiguration& configuration, std::optional<std::uint32_t> displayID,
                std::function<void(CaptureEngineStatus)> onStatus,
                std::function<void(CaptureFailure)> onStopped) -> std::shared_ptr<CaptureSession> {
-        return CaptureEngine::create(configuration, displayID, std::move(onStatus),
-                                     std::move(onStopped), platform, main);
+        return CaptureEngine::create(withSessionBackend(configuration), displayID,
+                                     std::move(onStatus), std::move(onStopped), platform, main);
     };
 }
 

@@ -22,6 +22,10 @@ struct LinuxRecorderOptions {
 
 CapturePlatform makeLinuxCapturePlatform(const LinuxRecorderOptions& options);
 
+// The configuration with the backend this session can record: a Wayland session
+// records through the portal's stream whatever the configuration asked for.
+CaptureConfiguration withSessionBackend(CaptureConfiguration configuration);
+
 // One new engine per start attempt, each with its own capture queue; completions
 // reach `main`.
 EngineFactory linuxEngineFactory(CapturePlatform platform, Executor& main);

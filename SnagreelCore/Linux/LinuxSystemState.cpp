@@ -250,22 +250,31 @@ struct LinuxSystemState::Worker {
         }
         update(false);
         cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (cancelFd >= 0) {
-            thread = std::thread([this] { run(); });
+    }
+
+    // The thread owns the worker too: released from one of its own observers, the
+    // source cannot join its own thread, and the thread still has to unwind through
+    // the worker's state after that observer returns.
+    static void startThread(const std::shared_ptr<Worker>& self) {
+        if (self->cancelFd >= 0) {
+            self->thread = std::thread([self] { self->run(); });
         }
     }
 
-    ~Worker() {
+    void shutDown() {
         if (thread.joinable()) {
             const std::uint64_t one = 1;
             while (::write(cancelFd, &one, sizeof one) < 0 && errno == EINTR) {
             }
             if (thread.get_id() == std::this_thread::get_id()) {
-                thread.detach(); // released from one of its own observers
+                thread.detach(); // the thread's own reference ends the worker
             } else {
                 thread.join();
             }
         }
+    }
+
+    ~Worker() {
         if (cancelFd >= 0) {
             ::close(cancelFd);
         }
@@ -484,9 +493,13 @@ struct LinuxSystemState::Worker {
 };
 
 LinuxSystemState::LinuxSystemState(const LinuxDiagnosticsRoots& roots)
-    : worker_(std::make_unique<Worker>(roots)) {}
+    : worker_(std::make_shared<Worker>(roots)) {
+    Worker::startThread(worker_);
+}
 
-LinuxSystemState::~LinuxSystemState() = default;
+LinuxSystemState::~LinuxSystemState() {
+    worker_->shutDown();
+}
 
 PlatformThermalState LinuxSystemState::thermalState() {
     std::lock_guard lock(worker_->mutex);

@@ -56,7 +56,7 @@ public:
 
 private:
     struct Worker;
-    std::unique_ptr<Worker> worker_;
+    std::shared_ptr<Worker> worker_;
 };
 
 } // namespace snagreel

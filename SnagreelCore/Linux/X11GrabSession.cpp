@@ -1,19 +1,16 @@
 #include "SnagreelCore/Linux/X11GrabSession.hpp"
 
 #include "SnagreelCore/Capture/CaptureVocabulary.hpp"
+#include "SnagreelCore/Linux/CallbackGate.hpp"
 #include "SnagreelCore/Linux/FrameConverter.hpp"
-
-extern "C" {
-#include <libavdevice/avdevice.h>
-#include <libavformat/avformat.h>
-#include <libavutil/dict.h>
-#include <libavutil/pixfmt.h>
-}
+#include "SnagreelCore/Linux/X11ScreenCapture.hpp"
+#include "SnagreelCore/Support/Clock.hpp"
 
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
@@ -137,24 +134,6 @@ std::vector<DisplayInfo> randrOutputs(xcb_connection_t* c, xcb_window_t root) {
     return displays;
 }
 
-// The wall clock x11grab stamps frames with, minus the monotonic clock, now.
-std::optional<double> realtimeMinusMonotonic() {
-    timespec realtime{};
-    timespec monotonic{};
-    if (clock_gettime(CLOCK_REALTIME, &realtime) != 0 ||
-        clock_gettime(CLOCK_MONOTONIC, &monotonic) != 0) {
-        return std::nullopt;
-    }
-    return static_cast<double>(realtime.tv_sec - monotonic.tv_sec) +
-           static_cast<double>(realtime.tv_nsec - monotonic.tv_nsec) * 1e-9;
-}
-
-std::string ffmpegMessage(int status) {
-    char buffer[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(status, buffer, sizeof(buffer));
-    return buffer;
-}
-
 } // namespace
 
 Result<std::vector<DisplayInfo>> listX11Displays(const std::string& displayName) {
@@ -232,30 +211,27 @@ X11DisplayDirectory::bounds(std::uint32_t displayID) {
 // ---- Grab session ----
 
 // What the reader thread and the posted media-queue tasks share. The tasks may run
-// after the session is gone, so they hold this, never the session.
+// after the session is gone, so they hold this, never the session; the queue is
+// held weakly, so a queue whose engine is gone is never posted to.
 struct X11GrabSession::Delivery {
-    Executor* queue = nullptr;
+    std::weak_ptr<Executor> queue;
     GrabSessionCallbacks callbacks;
-    // Held while a callback runs, so that stopRunning can wait one out; never held
-    // by the reader thread.
-    std::mutex mutex;
-    std::atomic<bool> active{true};
+    CallbackGate gate;
     std::atomic<int> queued{0};
     std::atomic<int> pendingDrops{0};
 
-    template <typename Call> void run(Call&& call) {
-        std::lock_guard lock(mutex);
-        if (active.load()) {
-            call(callbacks);
+    void post(std::function<void()> task) {
+        if (auto executor = queue.lock()) {
+            executor->post(std::move(task));
         }
+    }
+    template <typename Call> void run(Call&& call) {
+        gate.invoke([&] { call(callbacks); });
     }
 };
 
 X11GrabSession::X11GrabSession(std::string displayName)
-    : displayName_(resolvedDisplayName(displayName)) {
-    static std::once_flag registered;
-    std::call_once(registered, [] { avdevice_register_all(); });
-}
+    : displayName_(resolvedDisplayName(displayName)) {}
 
 X11GrabSession::~X11GrabSession() {
     stopRunning();
@@ -264,10 +240,10 @@ X11GrabSession::~X11GrabSession() {
 
 Result<void> X11GrabSession::addScreenInput(std::uint32_t displayID, std::int64_t framesPerSecond,
                                             bool capturesCursor) {
-    if (input_ != nullptr) {
+    if (reader_ != nullptr) {
         return Unexpected{Error(PlatformError{kX11Domain, 3, "The session already has an input."})};
     }
-    if (framesPerSecond <= 0) {
+    if (framesPerSecond <= 0 || framesPerSecond > 120) {
         return Unexpected{Error(PlatformError{kX11Domain, 4, "The frame rate is not valid."})};
     }
     auto displays = listX11Displays(displayName_);
@@ -283,49 +259,27 @@ Result<void> X11GrabSession::addScreenInput(std::uint32_t displayID, std::int64_
     if (!display) {
         return Unexpected{Error(PlatformError{kX11Domain, 5, "The display is not connected."})};
     }
-
-    const AVInputFormat* format = av_find_input_format("x11grab");
-    if (format == nullptr) {
+    // The stream's reader: a segment only we can attach (0600), nameless once the
+    // server holds it. Anything wider would hand the screen to every local user.
+    auto reader =
+        X11FrameReader::open(displayName_, ContentFilter{displayID, std::nullopt}, capturesCursor);
+    if (!reader) {
+        return Unexpected{Error(PlatformError{kX11Domain, 6,
+                                              "The screen could not be opened for capture (" +
+                                                  reader.error().description() + ")."})};
+    }
+    if ((*reader)->width() != display->width || (*reader)->height() != display->height) {
         return Unexpected{
-            Error(PlatformError{kX11Domain, 6, "The X11 screen grabber is not available."})};
+            Error(PlatformError{kX11Domain, 7, "The display changed while capture started."})};
     }
-    AVDictionary* options = nullptr;
-    av_dict_set_int(&options, "framerate", framesPerSecond, 0);
-    av_dict_set(&options, "video_size",
-                (std::to_string(display->width) + "x" + std::to_string(display->height)).c_str(),
-                0);
-    av_dict_set_int(&options, "grab_x", display->x, 0);
-    av_dict_set_int(&options, "grab_y", display->y, 0);
-    av_dict_set_int(&options, "draw_mouse", capturesCursor ? 1 : 0, 0);
-    AVFormatContext* context = nullptr;
-    const int status = avformat_open_input(&context, displayName_.c_str(), format, &options);
-    av_dict_free(&options);
-    if (status < 0) {
-        return Unexpected{Error(PlatformError{kX11Domain, status,
-                                              "The screen grabber could not open the display (" +
-                                                  ffmpegMessage(status) + ")."})};
-    }
-    const AVCodecParameters* parameters =
-        context->nb_streams == 1 ? context->streams[0]->codecpar : nullptr;
-    if (parameters == nullptr || parameters->format != AV_PIX_FMT_BGR0 ||
-        parameters->width != display->width || parameters->height != display->height) {
-        avformat_close_input(&context);
-        return Unexpected{Error(PlatformError{
-            kX11Domain, 7, "The display's pixel format is not supported by screen capture."})};
-    }
-    timeBase_ = av_q2d(context->streams[0]->time_base);
-    input_ = context;
+    reader_ = std::move(*reader);
     display_ = display;
-    witness_ = xcb_connect(displayName_.empty() ? nullptr : displayName_.c_str(), nullptr);
-    if (xcb_connection_has_error(witness_)) {
-        xcb_disconnect(witness_);
-        witness_ = nullptr;
-    }
+    framesPerSecond_ = framesPerSecond;
     return {};
 }
 
 Result<void> X11GrabSession::addVideoOutput(std::int64_t width, std::int64_t height) {
-    if (input_ == nullptr || !display_) {
+    if (reader_ == nullptr || !display_) {
         return Unexpected{Error(PlatformError{kX11Domain, 8, "The session has no screen input."})};
     }
     if (converter_ != nullptr) {
@@ -345,146 +299,147 @@ Result<void> X11GrabSession::addVideoOutput(std::int64_t width, std::int64_t hei
     return {};
 }
 
-void X11GrabSession::startRunning(Executor& mediaQueue, GrabSessionCallbacks callbacks) {
-    if (running_.load() || reader_.joinable() || input_ == nullptr || converter_ == nullptr) {
+void X11GrabSession::startRunning(std::shared_ptr<Executor> mediaQueue,
+                                  GrabSessionCallbacks callbacks) {
+    if (running_.load() || thread_.joinable() || reader_ == nullptr || converter_ == nullptr ||
+        mediaQueue == nullptr) {
         return;
     }
     auto delivery = std::make_shared<Delivery>();
-    delivery->queue = &mediaQueue;
+    delivery->queue = mediaQueue;
     delivery->callbacks = std::move(callbacks);
     delivery_ = delivery;
-    stopRequested_.store(false);
+    {
+        std::lock_guard lock(mutex_);
+        stopRequested_ = false;
+    }
     running_.store(true);
-    reader_ = std::thread([this, delivery] { readLoop(delivery); });
+    thread_ = std::thread([this, delivery] { readLoop(delivery); });
 }
 
 void X11GrabSession::stopRunning() {
-    stopRequested_.store(true);
+    {
+        std::lock_guard lock(mutex_);
+        stopRequested_ = true;
+    }
+    wake_.notify_all();
     // The reader only posts to the media queue and never waits on it, so joining it
     // cannot deadlock with a media-queue task that is waiting on us.
-    if (reader_.joinable()) {
-        reader_.join();
+    if (thread_.joinable()) {
+        thread_.join();
     }
     if (delivery_ != nullptr) {
-        if (delivery_->queue->isCurrent()) {
-            // Called from one of our own callbacks: its lock is held on this thread.
-            delivery_->active.store(false);
-        } else {
-            std::lock_guard lock(delivery_->mutex);
-            delivery_->active.store(false);
-        }
+        delivery_->gate.close();
         delivery_.reset();
     }
     running_.store(false);
 }
 
 void X11GrabSession::removeInputsAndOutputs() {
-    if (reader_.joinable()) {
+    if (thread_.joinable()) {
         stopRunning();
     }
     converter_.reset();
-    if (input_ != nullptr) {
-        avformat_close_input(&input_);
-    }
+    lastImage_.reset();
+    reader_.reset();
     display_.reset();
-    if (witness_ != nullptr) {
-        xcb_disconnect(witness_);
-        witness_ = nullptr;
-    }
-}
-
-bool X11GrabSession::serverWentAway() const {
-    if (witness_ == nullptr) {
-        return false;
-    }
-    // A round trip: a server that is gone has closed the socket.
-    std::free(xcb_get_input_focus_reply(witness_, xcb_get_input_focus(witness_), nullptr));
-    return xcb_connection_has_error(witness_) != 0;
 }
 
 std::optional<double> X11GrabSession::toHostTime(double sessionTime) const {
-    auto offset = realtimeMinusMonotonic();
-    if (!offset || !std::isfinite(sessionTime)) {
+    if (!std::isfinite(sessionTime)) {
         return std::nullopt;
     }
-    return sessionTime - *offset;
+    return sessionTime;
 }
 
-void X11GrabSession::deliver(const std::shared_ptr<Delivery>& delivery, const ScreenImage& image,
-                             double presentationTime) {
+Error X11GrabSession::classify(const Error& readerError) const {
+    // A restarted server may already show the same output; asking it would make the
+    // old server's death look like a refusal.
+    if (readerError.code() == StreamErrorCode::connectionInterrupted) {
+        return Error(avFoundationError(AVErrorCode::deviceDisconnected,
+                                       "The connection to the X display was lost."));
+    }
+    return classifyX11GrabFailure(displayName_, *display_);
+}
+
+bool X11GrabSession::tick(const std::shared_ptr<Delivery>& delivery) {
+    const double presentationTime = monotonicSeconds();
+    if (delivery->queued.load() > kMaximumQueuedFrames) {
+        // One posted task per run of drops, so a stalled queue does not pile up work.
+        if (delivery->pendingDrops.fetch_add(1) == 0) {
+            delivery->post([delivery] {
+                const int drops = delivery->pendingDrops.exchange(0);
+                delivery->run([&](const GrabSessionCallbacks& callbacks) {
+                    for (int i = 0; i < drops && callbacks.onDrop; ++i) {
+                        callbacks.onDrop();
+                    }
+                });
+            });
+        }
+        return true;
+    }
+    std::optional<Error> failure;
+    auto changed = reader_->poll();
+    if (!changed) {
+        failure = classify(changed.error());
+    } else if (*changed || !lastImage_) {
+        if (auto read = reader_->read(); !read) {
+            failure = classify(read.error());
+        } else {
+            reader_->compositeCursor();
+            auto image = converter_->convert(reader_->pixels(), reader_->stride());
+            if (!image) {
+                failure = image.error();
+            } else {
+                lastImage_ = std::move(*image);
+            }
+        }
+    }
+    if (failure) {
+        running_.store(false);
+        delivery->post([delivery, error = std::move(*failure)] {
+            delivery->run([&](const GrabSessionCallbacks& callbacks) {
+                if (callbacks.onNotification) {
+                    callbacks.onNotification(GrabSessionNotification::runtimeError, error);
+                }
+            });
+        });
+        return false;
+    }
+    // An unchanged screen still yields a sample each period: the engine counts
+    // silence as a stalled source.
     delivery->queued.fetch_add(1);
-    delivery->queue->post([delivery, image, presentationTime] {
+    delivery->post([delivery, image = *lastImage_, presentationTime] {
+        delivery->queued.fetch_sub(1);
         delivery->run([&](const GrabSessionCallbacks& callbacks) {
             if (callbacks.onSample) {
                 callbacks.onSample(image, presentationTime);
             }
         });
-        delivery->queued.fetch_sub(1);
     });
+    return true;
 }
 
 void X11GrabSession::readLoop(std::shared_ptr<Delivery> delivery) {
-    AVPacket* packet = av_packet_alloc();
-    std::optional<std::pair<GrabSessionNotification, std::optional<Error>>> ending;
-    while (packet != nullptr && !stopRequested_.load()) {
-        const int status = av_read_frame(input_, packet);
-        if (stopRequested_.load()) {
-            av_packet_unref(packet);
+    using Clock = std::chrono::steady_clock; // CLOCK_MONOTONIC
+    const auto period = std::chrono::nanoseconds(1'000'000'000LL / framesPerSecond_);
+    auto next = Clock::now();
+    std::unique_lock lock(mutex_);
+    while (!stopRequested_) {
+        if (wake_.wait_until(lock, next, [this] { return stopRequested_; })) {
             break;
         }
-        if (status == AVERROR(EAGAIN)) {
-            continue;
+        // Late ticks are dropped rather than caught up: never more than the rate.
+        next += period;
+        if (next <= Clock::now()) {
+            next = Clock::now() + period;
         }
-        if (status == AVERROR_EOF) {
-            ending.emplace(GrabSessionNotification::didStopRunning, std::nullopt);
+        lock.unlock();
+        const bool goOn = tick(delivery);
+        lock.lock();
+        if (!goOn) {
             break;
         }
-        if (status < 0) {
-            // A restarted server may already show the same output; asking it
-            // would make the old server's death look like a refusal.
-            ending.emplace(GrabSessionNotification::runtimeError,
-                           serverWentAway() ? Error(avFoundationError(
-                                                  AVErrorCode::deviceDisconnected,
-                                                  "The connection to the X display was lost."))
-                                            : classifyX11GrabFailure(displayName_, *display_));
-            break;
-        }
-        if (delivery->queued.load() > kMaximumQueuedFrames) {
-            // One posted task per run of drops, so a stalled queue does not pile up work.
-            if (delivery->pendingDrops.fetch_add(1) == 0) {
-                delivery->queue->post([delivery] {
-                    const int drops = delivery->pendingDrops.exchange(0);
-                    delivery->run([&](const GrabSessionCallbacks& callbacks) {
-                        for (int i = 0; i < drops && callbacks.onDrop; ++i) {
-                            callbacks.onDrop();
-                        }
-                    });
-                });
-            }
-            av_packet_unref(packet);
-            continue;
-        }
-        const int rows = converter_->sourceHeight();
-        const int stride = rows > 0 ? packet->size / rows : 0;
-        auto image = converter_->convert(packet->data, stride);
-        const double presentationTime = static_cast<double>(packet->pts) * timeBase_;
-        av_packet_unref(packet);
-        if (!image) {
-            ending.emplace(GrabSessionNotification::runtimeError, image.error());
-            break;
-        }
-        deliver(delivery, *image, presentationTime);
-    }
-    av_packet_free(&packet);
-    if (ending) {
-        running_.store(false);
-        delivery->queue->post([delivery, ending = std::move(*ending)] {
-            delivery->run([&](const GrabSessionCallbacks& callbacks) {
-                if (callbacks.onNotification) {
-                    callbacks.onNotification(ending.first, ending.second);
-                }
-            });
-        });
     }
 }
 

@@ -1,27 +1,26 @@
 #pragma once
 
-// The fallback backend on X11: libavdevice's x11grab reading one RandR output, and
-// the display facts the fallback start asks for.
+// The fallback backend on X11: a session reading one RandR output, and the display
+// facts the fallback start asks for.
 
 #include "SnagreelCore/Capture/CapturePlatform.hpp"
 #include "SnagreelCore/Support/Error.hpp"
 #include "SnagreelCore/Support/Executor.hpp"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-struct AVFormatContext;
-
-struct xcb_connection_t;
-
 namespace snagreel {
 
 class FrameConverter;
+class X11FrameReader;
 
 // The outputs of an X display's default screen, from RandR. A server without RandR,
 // or one that reports no outputs, is one display named "screen" covering the root
@@ -30,7 +29,7 @@ Result<std::vector<DisplayInfo>> listX11Displays(const std::string& displayName)
 // The primary output when it is active, else the first active one.
 std::optional<std::uint32_t> mainX11Display(const std::vector<DisplayInfo>& displays);
 
-// Why an x11grab read failed: x11grab turns every capture error into EACCES, so the
+// Why a read of the grabbed output failed, when the connection itself is fine: the
 // answer comes from whether the grabbed output is still there as it was. Gone or
 // changed is a disconnected device (sourceUnavailable); present and unchanged is a
 // refusal (permission).
@@ -51,10 +50,11 @@ private:
     std::string displayName_;
 };
 
-// x11grab over the geometry of one output. The device is opened when the input is
-// added; a reader thread pulls frames, converts them to NV12 at the output size and
-// posts them to the media queue, dropping frames while the queue is more than two
-// frames behind. Presentation times are the grabber's wall-clock stamps in seconds.
+// The fallback session over one output: the stream's private shared-memory reader
+// (X11FrameReader) paced at the session's rate. A reader thread reads the output
+// when it changed (and re-sends the last image when it did not), converts it to NV12
+// at the output size and posts it to the media queue, dropping frames while the
+// queue is more than two frames behind. Presentation times are monotonic seconds.
 class X11GrabSession final : public GrabSession {
 public:
     explicit X11GrabSession(std::string displayName = {});
@@ -65,7 +65,8 @@ public:
     Result<void> addScreenInput(std::uint32_t displayID, std::int64_t framesPerSecond,
                                 bool capturesCursor) override;
     Result<void> addVideoOutput(std::int64_t width, std::int64_t height) override;
-    void startRunning(Executor& mediaQueue, GrabSessionCallbacks callbacks) override;
+    void startRunning(std::shared_ptr<Executor> mediaQueue,
+                      GrabSessionCallbacks callbacks) override;
     bool isRunning() const override { return running_.load(); }
     void stopRunning() override;
     void removeInputsAndOutputs() override;
@@ -77,23 +78,21 @@ public:
 private:
     struct Delivery;
     void readLoop(std::shared_ptr<Delivery> delivery);
-    void deliver(const std::shared_ptr<Delivery>& delivery, const ScreenImage& image,
-                 double presentationTime);
-
-    bool serverWentAway() const;
+    // Reads (or repeats) one image; false when the session cannot go on.
+    bool tick(const std::shared_ptr<Delivery>& delivery);
+    Error classify(const Error& readerError) const;
 
     std::string displayName_;
     std::optional<DisplayInfo> display_;
-    AVFormatContext* input_ = nullptr;
-    // A connection of our own to the server the input grabs from: when a read
-    // fails it tells whether that server went away, even if a new one already
-    // answers on the same display name.
-    xcb_connection_t* witness_ = nullptr;
-    double timeBase_ = 1e-6;
+    std::int64_t framesPerSecond_ = 15;
+    std::unique_ptr<X11FrameReader> reader_;
     std::unique_ptr<FrameConverter> converter_;
+    std::optional<ScreenImage> lastImage_;
     std::shared_ptr<Delivery> delivery_;
-    std::thread reader_;
-    std::atomic<bool> stopRequested_{false};
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopRequested_ = false; // under mutex_
     std::atomic<bool> running_{false};
 };
 

@@ -1,6 +1,7 @@
 #include "SnagreelCore/Linux/X11ScreenCapture.hpp"
 
 #include "SnagreelCore/Capture/CaptureVocabulary.hpp"
+#include "SnagreelCore/Linux/CallbackGate.hpp"
 #include "SnagreelCore/Linux/FrameConverter.hpp"
 
 #include <xcb/damage.h>
@@ -717,46 +718,6 @@ void X11FrameReader::compositeCursor() {
 
 namespace {
 
-// Lets callbacks through until closed. Closing from another thread waits for a
-// callback still running, so that none runs once close() has returned; closing from
-// inside a callback (the engine stops the stream from its own queue) does not wait.
-class CallbackGate {
-public:
-    void invoke(const std::function<void()>& callback) {
-        {
-            std::lock_guard lock(mutex_);
-            if (!open_) {
-                return;
-            }
-            runner_ = std::this_thread::get_id();
-            ++running_;
-        }
-        callback();
-        {
-            std::lock_guard lock(mutex_);
-            --running_;
-            runner_ = {};
-        }
-        done_.notify_all();
-    }
-
-    void close() {
-        std::unique_lock lock(mutex_);
-        open_ = false;
-        if (runner_ == std::this_thread::get_id()) {
-            return;
-        }
-        done_.wait(lock, [this] { return running_ == 0; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable done_;
-    bool open_ = true;
-    int running_ = 0;
-    std::thread::id runner_;
-};
-
 class X11ScreenStream final : public ScreenStream {
 public:
     X11ScreenStream(std::string displayName, ContentFilter filter,
@@ -1039,6 +1000,50 @@ bool isXwayland(const std::vector<std::string>& extensions,
     };
     return std::find(extensions.begin(), extensions.end(), "XWAYLAND") != extensions.end() ||
            std::any_of(outputNames.begin(), outputNames.end(), xwaylandOutput);
+}
+
+struct X11ScreenAccessMonitor::State {
+    std::mutex mutex;
+    std::string displayName;
+    std::unique_ptr<Connection> connection;
+};
+
+X11ScreenAccessMonitor::X11ScreenAccessMonitor(std::string displayName)
+    : state_(std::make_unique<State>()) {
+    state_->displayName = std::move(displayName);
+}
+
+X11ScreenAccessMonitor::~X11ScreenAccessMonitor() = default;
+
+ScreenAccessCheck X11ScreenAccessMonitor::check() {
+    State& s = *state_;
+    std::lock_guard lock(s.mutex);
+    // A kept connection to a server that has since gone (or restarted) only shows
+    // that when asked; then one fresh connection decides.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (s.connection && s.connection->broken()) {
+            s.connection.reset();
+        }
+        if (!s.connection) {
+            auto connection = connect(s.displayName);
+            if (!connection) {
+                // A session that offers no X display at all is the one refusal that
+                // needs no server to say so.
+                return CaptureFailure(connection.error()).kind == CaptureFailure::Kind::permission
+                           ? ScreenAccessCheck::denied
+                           : ScreenAccessCheck::unreachable;
+            }
+            s.connection = std::move(*connection);
+        }
+        if (!unreadable(*s.connection, s.displayName)) {
+            return ScreenAccessCheck::granted;
+        }
+        if (!s.connection->broken()) {
+            return ScreenAccessCheck::denied;
+        }
+    }
+    s.connection.reset();
+    return ScreenAccessCheck::unreachable;
 }
 
 std::string screenAccessExplanation(const std::string& displayName) {

@@ -26,6 +26,24 @@ std::shared_ptr<ScreenCaptureService> makeX11ScreenCaptureService(std::string di
 // that refuses the connection; true when no server is there at all, which is not
 // a matter of permission.
 bool x11ScreenAccess(const std::string& displayName = {});
+// The re-check while recording, over one connection kept between checks: a check
+// never needs a client slot the server may not have. A read the live server
+// refuses is `denied`; a connection that broke or cannot be made is `unreachable`
+// (and is made afresh by the next check). Safe from any thread.
+class X11ScreenAccessMonitor {
+public:
+    explicit X11ScreenAccessMonitor(std::string displayName = {});
+    ~X11ScreenAccessMonitor();
+    X11ScreenAccessMonitor(const X11ScreenAccessMonitor&) = delete;
+    X11ScreenAccessMonitor& operator=(const X11ScreenAccessMonitor&) = delete;
+
+    ScreenAccessCheck check();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
 // One sentence for the status text saying why access is or is not there.
 std::string screenAccessExplanation(const std::string& displayName = {});
 

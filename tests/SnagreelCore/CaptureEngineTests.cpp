@@ -1,5 +1,8 @@
 #include "SnagreelCore/Capture/CaptureEngine.hpp"
 
+#include "devsupport/Waiting.hpp"
+#include "support/CaptureFakes.hpp"
+
 #include <gtest/gtest.h>
 
 extern "C" {
@@ -18,6 +21,7 @@ extern "C" {
 #include <vector>
 
 using namespace snagreel;
+using namespace snagreel::testing;
 
 namespace {
 
@@ -25,216 +29,6 @@ using Kind = CaptureFailure::Kind;
 constexpr double kPeriod = 1.0 / 15;
 constexpr const char* kDisplayUnavailable =
     "The selected display is unavailable. Rewind will resume when it returns.";
-
-ScreenImage makeImage(int width, int height, int format = AV_PIX_FMT_NV12) {
-    ScreenImage image;
-    image.frame = std::shared_ptr<const AVFrame>(av_frame_alloc(), [](const AVFrame* frame) {
-        AVFrame* owned = const_cast<AVFrame*>(frame);
-        av_frame_free(&owned);
-    });
-    image.width = width;
-    image.height = height;
-    image.pixelFormat = format;
-    return image;
-}
-
-ScreenSample sampleOf(FrameStatus status, ScreenImage image = {}) {
-    ScreenSample sample;
-    sample.status = status;
-    sample.image = std::move(image);
-    return sample;
-}
-
-// ---- Stream doubles ----
-
-struct StreamLog {
-    int starts = 0;
-    int stops = 0;
-    ContentFilter filter;
-    StreamConfiguration configuration;
-    ScreenStreamCallbacks callbacks;
-    std::function<void()> platformCall = [] {};
-};
-
-class FakeStream final : public ScreenStream {
-public:
-    explicit FakeStream(std::shared_ptr<StreamLog> log) : log_(std::move(log)) {}
-    Result<void> startCapture() override {
-        ++log_->starts;
-        log_->platformCall();
-        return {};
-    }
-    void stopCapture() override {
-        ++log_->stops;
-        log_->platformCall();
-    }
-
-private:
-    std::shared_ptr<StreamLog> log_;
-};
-
-class FakeService final : public ScreenCaptureService {
-public:
-    ShareableContent content;
-    int contentCalls = 0;
-    std::shared_ptr<StreamLog> log = std::make_shared<StreamLog>();
-    Executor* deliveryQueue = nullptr;
-
-    Result<ShareableContent> shareableContent() override {
-        ++contentCalls;
-        log->platformCall();
-        return content;
-    }
-    Result<std::unique_ptr<ScreenStream>> makeStream(const ContentFilter& filter,
-                                                     const StreamConfiguration& configuration,
-                                                     Executor& queue,
-                                                     ScreenStreamCallbacks callbacks) override {
-        deliveryQueue = &queue;
-        log->filter = filter;
-        log->configuration = configuration;
-        log->callbacks = std::move(callbacks);
-        return std::unique_ptr<ScreenStream>(std::make_unique<FakeStream>(log));
-    }
-};
-
-// ---- Encoder double ----
-
-struct Submission {
-    std::int64_t presentationTime = 0;
-    bool forced = false;
-    const AVFrame* frame = nullptr;
-};
-
-struct EncoderLog {
-    EncoderSettings settings;
-    std::function<void(EncoderOutput)> onOutput;
-    std::vector<Submission> submissions;
-    std::deque<Submission> pending;
-    // Emit each frame inside encode(); otherwise frames wait for completeFrames.
-    bool emitsAtOnce = true;
-    std::int32_t encodeStatus = 0;
-    // Report every n-th frame (counted from 1) as dropped; 0 for never.
-    int dropEvery = 0;
-    int emitted = 0;
-    int factoryCalls = 0;
-    bool invalidated = false;
-    std::shared_ptr<const CodecParameters> format = std::make_shared<CodecParameters>();
-
-    void emit(const Submission& submission) {
-        ++emitted;
-        EncoderOutput output;
-        if (dropEvery > 0 && emitted % dropEvery == 0) {
-            output.dropped = true;
-            onOutput(output);
-            return;
-        }
-        // Keyframes when asked and once a second, like the real encoder's GOP.
-        const bool keyframe = submission.forced || emitted % 15 == 1;
-        AVPacket* packet = av_packet_alloc();
-        av_new_packet(packet, 100);
-        if (keyframe) {
-            packet->flags |= AV_PKT_FLAG_KEY;
-        }
-        output.sample = EncodedSample::referencing(*packet, format, submission.presentationTime,
-                                                   kMediaTimescale / 15);
-        av_packet_free(&packet);
-        onOutput(std::move(output));
-    }
-    void flush() {
-        while (!pending.empty()) {
-            Submission next = pending.front();
-            pending.pop_front();
-            emit(next);
-        }
-    }
-    void drop(std::int32_t status = -1) {
-        EncoderOutput output;
-        output.status = status;
-        output.dropped = true;
-        onOutput(output);
-    }
-};
-
-class FakeEncoder final : public VideoEncoder {
-public:
-    explicit FakeEncoder(std::shared_ptr<EncoderLog> log) : log_(std::move(log)) {}
-    std::int32_t encode(const ScreenImage& image, std::int64_t presentationTime, std::int64_t,
-                        bool forceKeyframe) override {
-        Submission submission{presentationTime, forceKeyframe, image.frame.get()};
-        log_->submissions.push_back(submission);
-        if (log_->encodeStatus != 0) {
-            return log_->encodeStatus;
-        }
-        if (log_->emitsAtOnce) {
-            log_->emit(submission);
-        } else {
-            log_->pending.push_back(submission);
-        }
-        return 0;
-    }
-    void completeFrames(std::int64_t until) override {
-        while (!log_->pending.empty() && log_->pending.front().presentationTime <= until) {
-            Submission next = log_->pending.front();
-            log_->pending.pop_front();
-            log_->emit(next);
-        }
-    }
-    void invalidate() override { log_->invalidated = true; }
-    std::string name() const override { return "fake264"; }
-
-private:
-    std::shared_ptr<EncoderLog> log_;
-};
-
-// ---- Fallback doubles ----
-
-struct GrabLog {
-    bool running = false;
-    std::int64_t outputWidth = 0;
-    std::int64_t outputHeight = 0;
-    GrabSessionCallbacks callbacks;
-};
-
-class FakeGrabSession final : public GrabSession {
-public:
-    explicit FakeGrabSession(std::shared_ptr<GrabLog> log) : log_(std::move(log)) {}
-    Result<void> addScreenInput(std::uint32_t, std::int64_t, bool) override { return {}; }
-    Result<void> addVideoOutput(std::int64_t width, std::int64_t height) override {
-        log_->outputWidth = width;
-        log_->outputHeight = height;
-        return {};
-    }
-    void startRunning(Executor&, GrabSessionCallbacks callbacks) override {
-        log_->callbacks = std::move(callbacks);
-        log_->running = true;
-    }
-    bool isRunning() const override { return log_->running; }
-    void stopRunning() override {
-        log_->running = false;
-        // The platform says so once the session is down, as after any stop.
-        if (log_->callbacks.onNotification) {
-            log_->callbacks.onNotification(GrabSessionNotification::didStopRunning, std::nullopt);
-        }
-    }
-    void removeInputsAndOutputs() override {}
-    std::optional<double> toHostTime(double sessionTime) const override { return sessionTime; }
-
-private:
-    std::shared_ptr<GrabLog> log_;
-};
-
-class FakeDisplays final : public DisplayDirectory {
-public:
-    std::uint32_t main = 7;
-    bool active = true;
-    std::int64_t width = 1280;
-    std::int64_t height = 720;
-    std::optional<std::uint32_t> mainDisplayID() override { return main; }
-    bool isActive(std::uint32_t) override { return active; }
-    std::optional<std::pair<std::int64_t, std::int64_t>> bounds(std::uint32_t) override {
-        return std::make_pair(width, height);
-    }
-};
 
 // ---- Fixture ----
 
@@ -246,7 +40,8 @@ protected:
     // Added to the queue's time: a jump stands for a machine too busy to tick.
     double skew = 0;
     bool screenAccess = true;
-    std::string accessExplanation; // empty: the platform has nothing to say
+    std::string accessExplanation;              // empty: the platform has nothing to say
+    std::function<ScreenAccessCheck()> recheck; // empty: screenAccess answers
     std::shared_ptr<FakeService> service = std::make_shared<FakeService>();
     std::shared_ptr<EncoderLog> encoder = std::make_shared<EncoderLog>();
     std::shared_ptr<GrabLog> grab = std::make_shared<GrabLog>();
@@ -293,6 +88,7 @@ protected:
             return screenAccess;
         };
         p.screenAccessExplanation = [this] { return accessExplanation; };
+        p.recheckScreenAccess = recheck;
         return p;
     }
 
@@ -486,12 +282,16 @@ TEST_F(CaptureEngineTest, PlatformCallsOfStartAndStopNeverRunOnTheCaller) {
     }
 }
 
-TEST_F(CaptureEngineTest, RunsOnItsOwnQueueAndStopsCleanly) {
+// A thermal or power change the platform is still delivering when the engine and its
+// queue are gone must post nowhere (ASan catches the freed queue).
+TEST_F(CaptureEngineTest, RunsOnItsOwnQueueAndStopsCleanlyWhileAChangeRoundIsOpen) {
     SerialQueue main("snagreel.tests.main");
     std::promise<CaptureEngineStatus> firstStatus;
     bool reported = false; // touched on the capture queue only
+    auto system = std::make_shared<FakeSystemSource>();
     CapturePlatform p = platform();
     p.clock = monotonicSeconds;
+    p.diagnostics.systemState = system;
     auto own = CaptureEngine::create(
         configuration, std::nullopt,
         [&](CaptureEngineStatus status) {
@@ -512,6 +312,8 @@ TEST_F(CaptureEngineTest, RunsOnItsOwnQueueAndStopsCleanly) {
     ASSERT_NE(service->deliveryQueue, nullptr);
     service->deliveryQueue->post(
         [this] { deliver(sampleOf(FrameStatus::complete, makeImage(1280, 720))); });
+    auto round = system->openRound();
+    ASSERT_EQ(round.size(), 2u);
 
     std::promise<void> stopped;
     main.post([&] { own->stop([&] { stopped.set_value(); }); });
@@ -519,7 +321,13 @@ TEST_F(CaptureEngineTest, RunsOnItsOwnQueueAndStopsCleanly) {
     ASSERT_EQ(stoppedFuture.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     main.drain();
     EXPECT_EQ(service->log->stops, 1);
+    EXPECT_EQ(system->observerCount(), 0u);
+    const std::weak_ptr<CaptureEngine> gone = own;
     own.reset();
+    ASSERT_TRUE(eventually([&] { return gone.expired(); }));
+    for (const auto& handler : round) {
+        handler();
+    }
 }
 
 // ---- Frame clock and statuses ----
@@ -656,6 +464,52 @@ TEST_F(CaptureEngineTest, WedgedEncoderTerminatesWithARetryableFailure) {
     ASSERT_TRUE(statuses.back().failure);
     EXPECT_EQ(statuses.back().failure->kind, Kind::transient);
     EXPECT_FALSE(statuses.back().running);
+}
+
+TEST_F(CaptureEngineTest, AnEncoderThatFailedWhileRunningIsPassedOverByTheNextEngine) {
+    // A hardware candidate that opens and then fails every frame, and the software
+    // one behind it; the last candidate stays even when it fails.
+    auto failing = std::make_shared<EncoderLog>();
+    failing->name = "h264_vaapi";
+    failing->encodeStatus = -5;
+    encoder->name = "libx264";
+    int hardwareBuilds = 0;
+    const auto fake = [](std::shared_ptr<EncoderLog> log, int* builds) -> EncoderFactory {
+        return [log, builds](const EncoderSettings&, std::function<void(EncoderOutput)> onOutput)
+                   -> Result<std::unique_ptr<VideoEncoder>> {
+            if (builds != nullptr) {
+                ++*builds;
+            }
+            log->onOutput = std::move(onOutput);
+            return std::unique_ptr<VideoEncoder>(std::make_unique<FakeEncoder>(log));
+        };
+    };
+    CapturePlatform shared = platform();
+    shared.makeEncoder =
+        fallingBackEncoderFactory({fake(failing, &hardwareBuilds), fake(encoder, nullptr)});
+    const auto startWith = [&] {
+        engine = CaptureEngine::create(
+            configuration, std::nullopt,
+            [this](CaptureEngineStatus status) { statuses.push_back(std::move(status)); }, {},
+            shared, caller, queue, sessionQueue);
+        ASSERT_TRUE(start()->hasValue());
+        deliver(sampleOf(FrameStatus::complete, makeImage(1280, 720)));
+        advance(1.2);
+    };
+    startWith();
+    EXPECT_EQ(statuses.back().encoderName, "h264_vaapi");
+    ASSERT_TRUE(statuses.back().failure);
+    EXPECT_TRUE(statuses.back().failure->canRetry());
+
+    startWith();
+    EXPECT_EQ(hardwareBuilds, 1);
+    EXPECT_TRUE(statuses.back().running);
+    EXPECT_EQ(statuses.back().encoderName, "libx264");
+    encoder->encodeStatus = -5;
+    advance(1.2);
+    EXPECT_FALSE(statuses.back().running);
+    startWith();
+    EXPECT_EQ(statuses.back().encoderName, "libx264") << "nothing left to fall back to";
 }
 
 TEST_F(CaptureEngineTest, ResizedSourceTerminatesInsteadOfMixingFrameSizes) {
@@ -964,6 +818,17 @@ TEST_F(CaptureEngineAVTest, RevokedPermissionTerminatesOnceAndTheStopStaysSilent
     EXPECT_TRUE(userStops.empty());
 }
 
+TEST_F(CaptureEngineAVTest, AnUnreachableDisplayOnRecheckIsRetryableNotARefusal) {
+    recheck = [] { return ScreenAccessCheck::unreachable; };
+    startAV();
+    feed(0.5);
+    ASSERT_TRUE(statuses.back().failure);
+    EXPECT_EQ(statuses.back().failure->kind, Kind::sourceUnavailable);
+    EXPECT_TRUE(statuses.back().failure->canRetry());
+    EXPECT_FALSE(statuses.back().running);
+    EXPECT_TRUE(userStops.empty());
+}
+
 TEST_F(CaptureEngineAVTest, OutsideStopEndsTheIntentButARequestedStopIsSilent) {
     startAV();
     feed(0.5);
@@ -1004,4 +869,341 @@ TEST_F(CaptureEngineAVTest, EncoderBacklogDropsSamples) {
     EXPECT_FALSE(statuses.back().running);
 }
 
+// ---- Fallback source on its own ----
+
+constexpr const char* kStopped = "Screen capture stopped. Resume explicitly when ready.";
+
+struct Harness {
+    std::shared_ptr<ManualExecutor> sessionQueue = std::make_shared<ManualExecutor>();
+    std::shared_ptr<ManualExecutor> mediaQueueOwner = std::make_shared<ManualExecutor>();
+    ManualExecutor& mediaQueue = *mediaQueueOwner;
+    std::shared_ptr<AVSourceStopGate> gate = std::make_shared<AVSourceStopGate>();
+    std::shared_ptr<GrabLog> log = std::make_shared<GrabLog>();
+    std::shared_ptr<AVScreenSource> source;
+    std::vector<double> sampleTimes;
+    std::vector<std::optional<double>> hostTimes;
+    std::vector<CaptureFailure> failures;
+    int drops = 0;
+
+    Harness() {
+        log->hostOffset = 100;
+        auto fake = std::make_unique<FakeGrabSession>(log);
+        AVScreenSource::Callbacks callbacks;
+        callbacks.onSample = [this](const ScreenImage&, double time, const GrabSession* from) {
+            sampleTimes.push_back(time);
+            hostTimes.push_back(from ? from->toHostTime(time) : std::nullopt);
+        };
+        callbacks.onFailure = [this](const Error& error) { failures.emplace_back(error); };
+        callbacks.onDrop = [this] { ++drops; };
+        source = AVScreenSource::create(std::move(fake), sessionQueue, mediaQueueOwner, 42, 1920,
+                                        1080, 15, gate, std::move(callbacks));
+    }
+
+    std::optional<Result<void>> start() {
+        std::optional<Result<void>> outcome;
+        source->start([&](Result<void> result) { outcome = std::move(result); });
+        sessionQueue->runUntilIdle();
+        return outcome;
+    }
+
+    void notify(GrabSessionNotification notification, std::optional<Error> error = std::nullopt) {
+        auto& callbacks = log->callbacks;
+        mediaQueue.post(
+            [&callbacks, notification, error] { callbacks.onNotification(notification, error); });
+        mediaQueue.runUntilIdle();
+    }
+};
+
+CaptureFailure startFailure(const std::optional<Result<void>>& outcome) {
+    EXPECT_TRUE(outcome.has_value());
+    EXPECT_FALSE(outcome->hasValue());
+    return CaptureFailure(outcome->error());
+}
+
 } // namespace
+
+// ---- Timing ----
+
+TEST(AVSourceTiming, RefusesStaleFutureNonFiniteAndRepeatedTimes) {
+    AVSourceTiming timing;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_FALSE(timing.receive(97.5, 100)); // 2.5 s old
+    EXPECT_FALSE(timing.receive(100.5, 100));
+    EXPECT_FALSE(timing.receive(nan, 100));
+    EXPECT_FALSE(timing.receive(99, nan));
+    EXPECT_FALSE(timing.lastPresentationTime);
+
+    auto first = timing.receive(99.9, 100);
+    ASSERT_TRUE(first);
+    EXPECT_FALSE(first->resetsHistory);
+    EXPECT_FALSE(timing.receive(99.9, 100.05)) << "equal presentation times";
+    EXPECT_FALSE(timing.receive(99.8, 100.05)) << "going backwards";
+    auto next = timing.receive(99.97, 100.06);
+    ASSERT_TRUE(next);
+    EXPECT_FALSE(next->resetsHistory);
+    EXPECT_EQ(timing.lastPresentationTime, 99.97);
+    EXPECT_EQ(timing.lastReceiptTime, 100.06);
+}
+
+TEST(AVSourceTiming, SilenceIsReportedOnceAndTheNextSampleResetsHistory) {
+    AVSourceTiming timing;
+    EXPECT_FALSE(timing.observeSilence(100)) << "nothing received yet";
+    ASSERT_TRUE(timing.receive(100, 100));
+    EXPECT_TRUE(timing.isFresh(101));
+    EXPECT_FALSE(timing.observeSilence(102)) << "exactly maximumAge is still live";
+    EXPECT_TRUE(timing.observeSilence(102.1));
+    EXPECT_FALSE(timing.isFresh(102.1));
+    EXPECT_FALSE(timing.observeSilence(102.35)) << "not on every tick";
+    EXPECT_FALSE(timing.observeSilence(110));
+
+    auto resumed = timing.receive(109.9, 110);
+    ASSERT_TRUE(resumed);
+    EXPECT_TRUE(resumed->resetsHistory);
+    EXPECT_FALSE(timing.needsNewHistory);
+    EXPECT_TRUE(timing.isFresh(110));
+}
+
+TEST(AVSourceTiming, GapsAndClockJumpsResetHistoryWithoutSilence) {
+    AVSourceTiming timing;
+    ASSERT_TRUE(timing.receive(100, 100));
+    // Received 3 s later with no watchdog tick in between: still a new history.
+    auto late = timing.receive(102.9, 103);
+    ASSERT_TRUE(late);
+    EXPECT_TRUE(late->resetsHistory);
+
+    // The receipt clock going backwards cannot join the histories either.
+    AVSourceTiming jumped;
+    ASSERT_TRUE(jumped.receive(100, 100.5));
+    auto back = jumped.receive(100.2, 100.3);
+    ASSERT_TRUE(back);
+    EXPECT_TRUE(back->resetsHistory);
+
+    // Silence seen before any sample was kept: the first sample after reset() is clean.
+    AVSourceTiming fresh;
+    fresh.needsNewHistory = true;
+    auto firstAfterSilence = fresh.receive(5, 5);
+    ASSERT_TRUE(firstAfterSilence);
+    EXPECT_TRUE(firstAfterSilence->resetsHistory);
+    fresh.reset();
+    EXPECT_FALSE(fresh.lastPresentationTime);
+    EXPECT_FALSE(fresh.receive(5, 5)->resetsHistory);
+
+    AVSourceTiming nonFinite;
+    ASSERT_TRUE(nonFinite.receive(1, 1));
+    EXPECT_TRUE(nonFinite.observeSilence(std::numeric_limits<double>::infinity()));
+    EXPECT_TRUE(nonFinite.needsNewHistory);
+}
+
+// ---- Stop gate ----
+
+TEST(AVSourceStopGate, StoppingSilencesEveryNotificationAndPermissionRecord) {
+    AVSourceStopGate gate;
+    gate.setStopping();
+    EXPECT_TRUE(gate.isStopping());
+    for (auto notification :
+         {GrabSessionNotification::runtimeError, GrabSessionNotification::didStopRunning,
+          GrabSessionNotification::wasInterrupted}) {
+        EXPECT_FALSE(gate.failure(notification, Error(avFoundationError(-11808, "Gone."))));
+    }
+    gate.recordPermissionDenied(
+        CaptureFailure(kAVFoundationErrorDomain, -11836, Kind::permission, "Denied."));
+    EXPECT_FALSE(gate.terminalFailure());
+}
+
+TEST(AVSourceStopGate, ExternalStopsEndTheIntentUnlessAPermissionCheckAlreadyReported) {
+    AVSourceStopGate gate;
+    auto stopped = gate.failure(GrabSessionNotification::wasInterrupted, std::nullopt);
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(*stopped, CaptureFailure(kAVFallbackDomain, 1, Kind::unclassifiedStop, kStopped));
+    EXPECT_TRUE(stopped->endsRecordingIntent());
+    EXPECT_EQ(gate.terminalFailure(), stopped);
+
+    AVSourceStopGate denied;
+    const CaptureFailure permission(kAVFoundationErrorDomain, -11836, Kind::permission,
+                                    "Screen access is not allowed.");
+    denied.recordPermissionDenied(permission);
+    EXPECT_EQ(denied.terminalFailure(), permission);
+    EXPECT_FALSE(denied.failure(GrabSessionNotification::didStopRunning, std::nullopt));
+    // An interruption is not the stop the check caused, so it still counts.
+    auto interrupted = denied.failure(GrabSessionNotification::wasInterrupted, std::nullopt);
+    ASSERT_TRUE(interrupted);
+    EXPECT_EQ(interrupted->kind, Kind::unclassifiedStop);
+
+    // Only a permission failure of the grab domain is recorded, and only the first.
+    AVSourceStopGate picky;
+    picky.recordPermissionDenied(CaptureFailure("Other", -11836, Kind::permission, "x"));
+    picky.recordPermissionDenied(
+        CaptureFailure(kAVFoundationErrorDomain, -11808, Kind::sourceUnavailable, "x"));
+    EXPECT_FALSE(picky.terminalFailure());
+    picky.recordPermissionDenied(permission);
+    picky.recordPermissionDenied(
+        CaptureFailure(kAVFoundationErrorDomain, -11852, Kind::permission, "second"));
+    EXPECT_EQ(picky.terminalFailure(), permission);
+}
+
+TEST(AVSourceStopGate, RuntimeErrorsKeepOnlyPermissionAndSourceUnavailableOfTheGrabDomain) {
+    AVSourceStopGate gate;
+    auto gone = gate.failure(
+        GrabSessionNotification::runtimeError,
+        Error(avFoundationError(AVErrorCode::deviceDisconnected, "The display went away.")));
+    ASSERT_TRUE(gone);
+    EXPECT_EQ(*gone, CaptureFailure(kAVFoundationErrorDomain, -11808, Kind::sourceUnavailable,
+                                    "The display went away."));
+    EXPECT_EQ(gate.terminalFailure(), gone);
+    // After a recorded sourceUnavailable, the did-stop that follows is silent.
+    EXPECT_FALSE(gate.failure(GrabSessionNotification::didStopRunning, std::nullopt));
+
+    AVSourceStopGate refused;
+    auto permission =
+        refused.failure(GrabSessionNotification::runtimeError,
+                        Error(avFoundationError(AVErrorCode::notAuthorizedForDevice, "Refused.")));
+    ASSERT_TRUE(permission);
+    EXPECT_EQ(permission->kind, Kind::permission);
+
+    AVSourceStopGate other;
+    auto posix = other.failure(GrabSessionNotification::runtimeError, Error::posix(5));
+    ASSERT_TRUE(posix);
+    EXPECT_EQ(*posix, CaptureFailure(kPosixDomain, 5, Kind::unclassifiedStop, kStopped));
+    // The grab domain with a code the table does not know is no exception.
+    auto unknownCode = AVSourceStopGate().failure(GrabSessionNotification::runtimeError,
+                                                  Error(avFoundationError(-11800, "Unknown.")));
+    EXPECT_EQ(*unknownCode,
+              CaptureFailure(kAVFoundationErrorDomain, -11800, Kind::unclassifiedStop, kStopped));
+    auto noError = AVSourceStopGate().failure(GrabSessionNotification::runtimeError, std::nullopt);
+    EXPECT_EQ(*noError, CaptureFailure(kCaptureErrorDomain, 0, Kind::unclassifiedStop, kStopped));
+}
+
+TEST(AVSourceStopGate, AFailureThatDoesNotEndTheIntentLeavesTheRecordedOne) {
+    AVSourceStopGate gate;
+    auto first = gate.failure(GrabSessionNotification::runtimeError,
+                              Error(avFoundationError(AVErrorCode::notAuthorized, "Denied.")));
+    auto second = gate.failure(GrabSessionNotification::runtimeError,
+                               Error(avFoundationError(AVErrorCode::deviceDisconnected, "Gone.")));
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->kind, Kind::sourceUnavailable) << "still reported";
+    EXPECT_EQ(gate.terminalFailure(), first);
+
+    // One that ends the intent replaces it.
+    auto ending = gate.failure(GrabSessionNotification::wasInterrupted, std::nullopt);
+    EXPECT_EQ(gate.terminalFailure(), ending);
+}
+
+// ---- Source ----
+
+TEST(AVScreenSource, StartsWithTheDisplaySizeAndRateAndDeliversOnTheMediaQueue) {
+    Harness h;
+    auto outcome = h.start();
+    ASSERT_TRUE(outcome);
+    EXPECT_TRUE(outcome->hasValue());
+    EXPECT_EQ(h.log->calls,
+              (std::vector<std::string>{"input 42 15 cursor", "output 1920x1080", "startRunning"}));
+    EXPECT_EQ(h.log->mediaQueue, &h.mediaQueue);
+
+    h.log->callbacks.onSample(ScreenImage{}, 3.5);
+    h.log->callbacks.onDrop();
+    EXPECT_EQ(h.sampleTimes, std::vector<double>{3.5});
+    EXPECT_EQ(h.hostTimes, std::vector<std::optional<double>>{103.5});
+    EXPECT_EQ(h.drops, 1);
+
+    h.notify(GrabSessionNotification::runtimeError,
+             Error(avFoundationError(AVErrorCode::deviceDisconnected, "Gone.")));
+    ASSERT_EQ(h.failures.size(), 1u);
+    EXPECT_EQ(h.failures[0].kind, Kind::sourceUnavailable);
+    h.notify(GrabSessionNotification::didStopRunning);
+    EXPECT_EQ(h.failures.size(), 1u) << "the stop after a classified error is silent";
+}
+
+TEST(AVScreenSource, StartFailuresLeaveNoRunningOrPopulatedSession) {
+    {
+        Harness h;
+        h.log->refuseInput = true;
+        auto failure = startFailure(h.start());
+        EXPECT_EQ(failure.domain, kAVFoundationErrorDomain);
+        EXPECT_EQ(failure.code, AVErrorCode::deviceNotConnected);
+        EXPECT_EQ(failure.kind, Kind::sourceUnavailable);
+        EXPECT_FALSE(h.log->running);
+    }
+    {
+        Harness h;
+        h.log->refuseOutput = true;
+        auto failure = startFailure(h.start());
+        EXPECT_EQ(failure.message, "Screen capture output is unavailable.");
+        EXPECT_FALSE(h.log->hasInput) << "the added input is removed again";
+    }
+    {
+        Harness h;
+        h.log->failsToRun = true;
+        auto failure = startFailure(h.start());
+        EXPECT_EQ(failure.message, "Screen capture could not start.");
+        EXPECT_FALSE(h.log->hasInput);
+        EXPECT_FALSE(h.log->hasOutput);
+    }
+    {
+        // A failure recorded while the session comes up fails the start with it, and
+        // the session that did start is stopped.
+        Harness h;
+        const CaptureFailure denied(kAVFoundationErrorDomain, -11836, Kind::permission, "No.");
+        h.log->whileStarting = [&] { h.gate->recordPermissionDenied(denied); };
+        EXPECT_EQ(startFailure(h.start()), denied);
+        EXPECT_FALSE(h.log->running);
+        EXPECT_EQ(h.log->calls.back(), "removeInputsAndOutputs");
+    }
+    {
+        // A stop that lands while the session comes up cancels the start.
+        Harness h;
+        h.log->whileStarting = [&] { h.gate->setStopping(); };
+        auto outcome = h.start();
+        ASSERT_TRUE(outcome && !outcome->hasValue());
+        EXPECT_TRUE(outcome->error().isCancellation());
+        EXPECT_FALSE(h.log->running);
+    }
+}
+
+TEST(AVScreenSource, StartAfterStopIsCancelledAndTouchesNoSession) {
+    Harness h;
+    bool stopped = false;
+    h.source->stop([&] { stopped = true; });
+    EXPECT_TRUE(h.gate->isStopping()) << "set at once, before the session queue runs";
+    EXPECT_FALSE(stopped);
+    auto outcome = h.start();
+    ASSERT_TRUE(outcome);
+    ASSERT_FALSE(outcome->hasValue());
+    EXPECT_TRUE(outcome->error().isCancellation());
+    EXPECT_TRUE(stopped);
+    EXPECT_EQ(std::count(h.log->calls.begin(), h.log->calls.end(), "startRunning"), 0);
+}
+
+TEST(AVScreenSource, StopTearsDownAndSilencesEverythingAfterwards) {
+    Harness h;
+    ASSERT_TRUE(h.start()->hasValue());
+    auto callbacks = h.log->callbacks;
+    bool done = false;
+    h.source->stop([&] { done = true; });
+    // The teardown's own did-stop arrives before the session queue even ran.
+    h.notify(GrabSessionNotification::didStopRunning);
+    EXPECT_TRUE(h.failures.empty());
+    h.sessionQueue->runUntilIdle();
+    EXPECT_TRUE(done);
+    EXPECT_FALSE(h.log->running);
+    EXPECT_FALSE(h.log->hasInput);
+    EXPECT_FALSE(h.log->hasOutput);
+    EXPECT_EQ(h.log->calls.back(), "removeInputsAndOutputs");
+
+    // Samples already queued on the media queue when the source detached go nowhere.
+    callbacks.onSample(ScreenImage{}, 1);
+    callbacks.onDrop();
+    callbacks.onNotification(GrabSessionNotification::wasInterrupted, std::nullopt);
+    EXPECT_TRUE(h.sampleTimes.empty());
+    EXPECT_EQ(h.drops, 0);
+    EXPECT_TRUE(h.failures.empty());
+}
+
+TEST(AVScreenSource, CallbacksOutlivingTheSourceDoNothing) {
+    auto h = std::make_unique<Harness>();
+    ASSERT_TRUE(h->start()->hasValue());
+    auto callbacks = h->log->callbacks;
+    auto* failures = &h->failures;
+    h->source.reset();
+    callbacks.onNotification(GrabSessionNotification::wasInterrupted, std::nullopt);
+    EXPECT_TRUE(failures->empty());
+}

@@ -1,5 +1,7 @@
 #include "SnagreelCore/Diagnostics/DiagnosticsCollector.hpp"
 
+#include "support/CaptureFakes.hpp"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -8,6 +10,7 @@
 #include <thread>
 
 using namespace snagreel;
+using namespace snagreel::testing;
 
 namespace {
 
@@ -59,58 +62,6 @@ private:
     bool cancelled_ = false;
 };
 
-class FakeSystemSource final : public SystemStateSource {
-public:
-    PlatformThermalState thermalState() override {
-        std::lock_guard lock(mutex_);
-        return thermal;
-    }
-    bool lowPowerMode() override {
-        std::lock_guard lock(mutex_);
-        return lowPower;
-    }
-    std::uint64_t addObserver(std::function<void()> onChange) override {
-        std::lock_guard lock(mutex_);
-        observers_[++nextToken_] = std::move(onChange);
-        return nextToken_;
-    }
-    void removeObserver(std::uint64_t token) override {
-        std::lock_guard lock(mutex_);
-        observers_.erase(token);
-    }
-
-    // Like the platform: every registered handler is called, from whatever thread
-    // raises the change.
-    void notify() {
-        std::vector<std::function<void()>> handlers;
-        {
-            std::lock_guard lock(mutex_);
-            for (const auto& [token, handler] : observers_) {
-                handlers.push_back(handler);
-            }
-        }
-        for (const auto& handler : handlers) {
-            handler();
-        }
-    }
-    std::size_t observerCount() {
-        std::lock_guard lock(mutex_);
-        return observers_.size();
-    }
-    void set(PlatformThermalState newThermal, bool newLowPower) {
-        std::lock_guard lock(mutex_);
-        thermal = newThermal;
-        lowPower = newLowPower;
-    }
-
-private:
-    std::mutex mutex_;
-    PlatformThermalState thermal = PlatformThermalState::nominal;
-    bool lowPower = false;
-    std::map<std::uint64_t, std::function<void()>> observers_;
-    std::uint64_t nextToken_ = 0;
-};
-
 NetworkPath wifiPath() {
     NetworkPath path;
     path.status = NetworkPath::Status::satisfied;
@@ -125,11 +76,12 @@ protected:
                                    source};
     }
     std::unique_ptr<DiagnosticsCollector> makeCollector() {
-        return std::make_unique<DiagnosticsCollector>(queue, 60, platform(),
+        return std::make_unique<DiagnosticsCollector>(queueOwner, 60, platform(),
                                                       [this] { return now; });
     }
 
-    ManualExecutor queue{0};
+    std::shared_ptr<ManualExecutor> queueOwner = std::make_shared<ManualExecutor>(0);
+    ManualExecutor& queue = *queueOwner;
     double now = 100;
     std::shared_ptr<MonitorLog> monitors = std::make_shared<MonitorLog>();
     std::shared_ptr<FakeSystemSource> source = std::make_shared<FakeSystemSource>();
@@ -301,7 +253,7 @@ TEST_F(DiagnosticsCollectorTest, DestroyedWithDeliveriesInFlight) {
 }
 
 TEST_F(DiagnosticsCollectorTest, StartsWithoutPlatformPieces) {
-    DiagnosticsCollector collector(queue, 60, DiagnosticsPlatform{}, [this] { return now; });
+    DiagnosticsCollector collector(queueOwner, 60, DiagnosticsPlatform{}, [this] { return now; });
     collector.start();
     EXPECT_TRUE(collector.isMonitoring());
     EXPECT_EQ(collector.buffer().system.entries,
@@ -311,12 +263,13 @@ TEST_F(DiagnosticsCollectorTest, StartsWithoutPlatformPieces) {
 }
 
 TEST(DiagnosticsCollectorThreads, NotificationFromAnotherThreadHopsToTheQueue) {
-    SerialQueue queue("test.capture");
+    auto queueOwner = std::make_shared<SerialQueue>("test.capture");
+    SerialQueue& queue = *queueOwner;
     auto source = std::make_shared<FakeSystemSource>();
     std::unique_ptr<DiagnosticsCollector> collector;
     queue.post([&] {
         collector = std::make_unique<DiagnosticsCollector>(
-            queue, 60, DiagnosticsPlatform{nullptr, source}, [] { return 50.0; });
+            queueOwner, 60, DiagnosticsPlatform{nullptr, source}, [] { return 50.0; });
         collector->start();
     });
     queue.drain();

@@ -310,6 +310,40 @@ TEST(FFmpegVideoEncoder, CompleteFramesDrainsWithoutEndingTheStream) {
     EXPECT_EQ(keyframeIndices(samples), (std::vector<int>{0, 15}));
 }
 
+// An encoder that holds frames back (frame threads here, a hardware queue in the
+// field) must still hand out everything up to the cut, and go on afterwards with a
+// stream that does not refer back across it.
+TEST(FFmpegVideoEncoder, CompleteFramesGetsHeldBackFramesOutAndEncodingGoesOn) {
+    FFmpegEncoderOptions delaying = softwareOptions();
+    delaying.x264Tune.clear();
+    delaying.x264Threads = 4;
+    Collected collected;
+    auto encoder = makeFFmpegEncoderFactory(delaying)(settings(), collected.sink());
+    ASSERT_TRUE(encoder);
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_EQ((*encoder)->encode(makeMovingImage(320, 240, i), i * 40000, 40000, i == 0), 0);
+    }
+    ASSERT_LT(collected.samples().size(), 6u) << "this encoder was meant to hold frames back";
+    (*encoder)->completeFrames(5 * 40000);
+    auto samples = collected.samples();
+    ASSERT_EQ(samples.size(), 6u);
+    EXPECT_EQ(samples.back().presentationTime, 5 * 40000);
+
+    for (int i = 6; i < 12; ++i) {
+        ASSERT_EQ((*encoder)->encode(makeMovingImage(320, 240, i), i * 40000, 40000, false), 0);
+    }
+    (*encoder)->completeFrames(11 * 40000);
+    samples = collected.samples();
+    ASSERT_EQ(samples.size(), 12u);
+    EXPECT_EQ(samples.back().presentationTime, 11 * 40000);
+    TemporaryDirectory directory;
+    const auto path = directory.path() / "cut.mp4";
+    ASSERT_TRUE(writeMp4(samples, path));
+    const DecodeReport decoded = fullyDecodes(path);
+    EXPECT_TRUE(decoded.ok()) << decoded.frames << " of " << decoded.packets;
+    EXPECT_EQ(decoded.frames, 12);
+}
+
 TEST(FFmpegVideoEncoder, PlanarImagesAreConvertedAndWrongSizesRefused) {
     Collected collected;
     auto encoder = makeFFmpegEncoderFactory(softwareOptions())(settings(), collected.sink());

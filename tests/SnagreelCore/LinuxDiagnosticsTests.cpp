@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 // <net/if.h> before the kernel headers, which then leave its definitions alone.
 #include <net/if.h>
 
@@ -689,6 +691,28 @@ TEST(LinuxSystemState, WithoutBusReadsFirmwareProfileAndNotifiesOnlyOnChange) {
     writeFile(roots.sysFirmwareAcpi / "platform_profile", "low-power\n");
     ASSERT_TRUE(eventually([&] { return state.lowPowerMode(); }));
     EXPECT_EQ(calls.load(), seen);
+}
+
+// The observer that drops the last reference runs on the source's own thread,
+// which has to unwind through the source after it returns (ASan catches a freed one).
+TEST(LinuxSystemState, ReleasedFromItsOwnObserverFinishesCleanly) {
+    TemporaryFolder folder;
+    const auto roots = fakeRoots(folder.path());
+    writeFile(roots.sysFirmwareAcpi / "platform_profile", "balanced\n");
+    auto state = std::make_shared<LinuxSystemState>(roots);
+    // Set when the observer itself is destroyed, that is with the source's state.
+    std::promise<void> destroyed;
+    auto ended = destroyed.get_future();
+    struct Sentinel {
+        std::promise<void>* promise;
+        ~Sentinel() { promise->set_value(); }
+    };
+    auto sentinel = std::make_shared<Sentinel>(&destroyed);
+    std::shared_ptr<LinuxSystemState>* holder = &state;
+    state->addObserver([holder, sentinel] { holder->reset(); });
+    sentinel.reset();
+    writeFile(roots.sysFirmwareAcpi / "platform_profile", "low-power\n");
+    EXPECT_EQ(ended.wait_for(10s), std::future_status::ready);
 }
 
 TEST(LinuxSystemState, WithoutAnyReachableSourceTheFirmwareProfileOrNothingAnswers) {

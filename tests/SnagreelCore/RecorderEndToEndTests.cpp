@@ -568,10 +568,12 @@ TEST_F(RecorderEndToEnd, WithTheMonitorOnAnXServerRestartResumesByItself) {
     expectValidClip(*bundle, CaptureConfiguration{}.backend);
 }
 
-// A Wayland session that offers no X display is "permission missing" for both
-// backends: no retry, the fixed status text, and the reason in lastError.
+// A Wayland session made to record through X (the portal is the default there)
+// but offering no X display is "permission missing" for both backends: no
+// retry, the fixed status text, and the reason in lastError.
 TEST_F(RecorderEndToEnd, WithoutXAccessPermissionIsRequiredAndNotRetried) {
     ScopedEnvironment wayland("WAYLAND_DISPLAY", "wayland-0");
+    ScopedEnvironment throughX("SNAGREEL_SESSION_PLATFORM", "x11");
     ScopedEnvironment noX("DISPLAY", nullptr);
     for (const CaptureBackend backend :
          {CaptureBackend::avFoundation, CaptureBackend::screenCaptureKit}) {

@@ -1,7 +1,13 @@
 #include "SnagreelCore/Linux/X11ScreenCapture.hpp"
 
+#include "SnagreelCore/Capture/CaptureEngine.hpp"
+#include "SnagreelCore/Linux/FFmpegVideoEncoder.hpp"
+#include "SnagreelCore/Linux/X11GrabSession.hpp"
+#include "SnagreelCore/Support/Clock.hpp"
+
 #include "SnagreelCore/Capture/CaptureVocabulary.hpp"
 #include "devsupport/MovingContent.hpp"
+#include "devsupport/Waiting.hpp"
 #include "devsupport/XvfbServer.hpp"
 #include "support/DisplayPainter.hpp"
 
@@ -11,6 +17,7 @@ extern "C" {
 }
 
 #include <gtest/gtest.h>
+#include <xcb/xcb.h>
 
 #include <algorithm>
 #include <chrono>
@@ -43,6 +50,11 @@ struct Delivered {
     std::condition_variable changed;
     std::vector<ScreenSample> samples;
     std::vector<Error> stops;
+    // From a grab session.
+    std::vector<ScreenImage> images;
+    std::vector<double> times;
+    std::vector<std::pair<GrabSessionNotification, std::optional<Error>>> notifications;
+    int drops = 0;
 
     ScreenStreamCallbacks callbacks() {
         return {[this](const ScreenSample& sample) {
@@ -55,6 +67,31 @@ struct Delivered {
                     stops.push_back(error);
                     changed.notify_all();
                 }};
+    }
+
+    GrabSessionCallbacks grabCallbacks() {
+        GrabSessionCallbacks callbacks;
+        callbacks.onSample = [this](const ScreenImage& image, double time) {
+            std::lock_guard lock(mutex);
+            images.push_back(image);
+            times.push_back(time);
+            changed.notify_all();
+        };
+        callbacks.onDrop = [this] {
+            std::lock_guard lock(mutex);
+            ++drops;
+            changed.notify_all();
+        };
+        callbacks.onNotification = [this](GrabSessionNotification n, std::optional<Error> e) {
+            std::lock_guard lock(mutex);
+            notifications.emplace_back(n, std::move(e));
+            changed.notify_all();
+        };
+        return callbacks;
+    }
+    std::size_t imageCount() {
+        std::lock_guard lock(mutex);
+        return images.size();
     }
 
     // Waits (a generous bound, only reached on failure) until `done` holds.
@@ -123,7 +160,7 @@ std::vector<SegmentLine> ourSegments() {
     return ours;
 }
 
-class X11ScreenCaptureTest : public ::testing::Test {
+class X11CaptureTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string whyNot;
@@ -154,13 +191,25 @@ protected:
         return std::move(*stream);
     }
 
+    std::unique_ptr<X11GrabSession> openSession(std::int64_t width, std::int64_t height,
+                                                std::int64_t fps = 15) {
+        auto session = std::make_unique<X11GrabSession>(server->displayName());
+        auto input = session->addScreenInput(screenID(), fps, true);
+        EXPECT_TRUE(input.hasValue()) << (input ? "" : input.error().description());
+        auto output = session->addVideoOutput(width, height);
+        EXPECT_TRUE(output.hasValue()) << (output ? "" : output.error().description());
+        return session;
+    }
+
     std::unique_ptr<XvfbServer> server;
     std::unique_ptr<DisplayPainter> painter;
     std::shared_ptr<ScreenCaptureService> service;
-    SerialQueue queue{"test.capture"};
+    std::shared_ptr<SerialQueue> queueOwner = std::make_shared<SerialQueue>("test.capture");
+    SerialQueue& queue = *queueOwner;
+    Delivered received; // what a grab session delivered
 };
 
-TEST_F(X11ScreenCaptureTest, ListsTheOutputAsMainDisplayAndOnlyMappedTopLevelWindows) {
+TEST_F(X11CaptureTest, ListsTheOutputAsMainDisplayAndOnlyMappedTopLevelWindows) {
     const std::uint32_t shown = painter->makeWindow(10, 20, 200, 100, 0x0000ff);
     const std::uint32_t hidden = painter->makeWindow(0, 0, 50, 50, 0x0000ff, /*mapped=*/false);
 
@@ -184,7 +233,7 @@ TEST_F(X11ScreenCaptureTest, ListsTheOutputAsMainDisplayAndOnlyMappedTopLevelWin
                              [&](const WindowInfo& w) { return w.id == hidden; }));
 }
 
-TEST_F(X11ScreenCaptureTest, UnreachableDisplayIsATransientConnectionFailure) {
+TEST_F(X11CaptureTest, UnreachableDisplayIsATransientConnectionFailure) {
     server->kill();
     auto content = service->shareableContent();
     ASSERT_FALSE(content.hasValue());
@@ -203,7 +252,7 @@ TEST_F(X11ScreenCaptureTest, UnreachableDisplayIsATransientConnectionFailure) {
 
 // Something that accepts on a display's socket and hangs up, as a server that
 // rejects our credentials does: that is a refusal, not a missing server.
-TEST_F(X11ScreenCaptureTest, AServerThatTurnsUsAwayWithholdsScreenAccess) {
+TEST_F(X11CaptureTest, AServerThatTurnsUsAwayWithholdsScreenAccess) {
     const int number = 900 + static_cast<int>(::getpid() % 90);
     const std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
     sockaddr_un address{};
@@ -229,7 +278,7 @@ TEST_F(X11ScreenCaptureTest, AServerThatTurnsUsAwayWithholdsScreenAccess) {
     ::close(listener);
 }
 
-TEST_F(X11ScreenCaptureTest, ScreenAccessNeedsAReadableXDisplay) {
+TEST_F(X11CaptureTest, ScreenAccessNeedsAReadableXDisplay) {
     EXPECT_TRUE(x11ScreenAccess(server->displayName()));
     EXPECT_NE(screenAccessExplanation(server->displayName()).find(server->displayName()),
               std::string::npos);
@@ -270,7 +319,7 @@ TEST(X11ScreenAccess, XwaylandIsToldApartByItsExtensionOrItsOutputNames) {
         CaptureFailure::Kind::permission);
 }
 
-TEST_F(X11ScreenCaptureTest, DeliversScaledImagesOfWhatIsDrawnThenIdleWhileNothingChanges) {
+TEST_F(X11CaptureTest, DeliversScaledImagesOfWhatIsDrawnThenIdleWhileNothingChanges) {
     painter->fillRoot(0xff0000);
     Delivered delivered;
     auto stream = startStream(ContentFilter{screenID(), std::nullopt},
@@ -316,7 +365,7 @@ TEST_F(X11ScreenCaptureTest, DeliversScaledImagesOfWhatIsDrawnThenIdleWhileNothi
     EXPECT_TRUE(delivered.stops.empty());
 }
 
-TEST_F(X11ScreenCaptureTest, OnlyDamagedRowsAreReadYetEveryImageIsWhole) {
+TEST_F(X11CaptureTest, OnlyDamagedRowsAreReadYetEveryImageIsWhole) {
     painter->fillRoot(0xff0000);
     Delivered delivered;
     auto stream =
@@ -363,7 +412,7 @@ TEST_F(X11ScreenCaptureTest, OnlyDamagedRowsAreReadYetEveryImageIsWhole) {
     }
 }
 
-TEST_F(X11ScreenCaptureTest, WindowFilterReadsTheWindowAndStopsWhenItGoes) {
+TEST_F(X11CaptureTest, WindowFilterReadsTheWindowAndStopsWhenItGoes) {
     painter->fillRoot(0xffffff);
     const std::uint32_t window = painter->makeWindow(50, 60, 200, 100, 0x0000ff);
     Delivered delivered;
@@ -389,7 +438,7 @@ TEST_F(X11ScreenCaptureTest, WindowFilterReadsTheWindowAndStopsWhenItGoes) {
               CaptureFailure::Kind::sourceUnavailable);
 }
 
-TEST_F(X11ScreenCaptureTest, ResizedWindowStopsTheStreamForARestart) {
+TEST_F(X11CaptureTest, ResizedWindowStopsTheStreamForARestart) {
     const std::uint32_t window = painter->makeWindow(0, 0, 100, 100, 0x0000ff);
     Delivered delivered;
     auto stream = startStream(ContentFilter{std::nullopt, window},
@@ -403,7 +452,7 @@ TEST_F(X11ScreenCaptureTest, ResizedWindowStopsTheStreamForARestart) {
     EXPECT_EQ(CaptureFailure(delivered.stops.front()).kind, CaptureFailure::Kind::transient);
 }
 
-TEST_F(X11ScreenCaptureTest, ServerDeathStopsTheStreamOnceWithATransientError) {
+TEST_F(X11CaptureTest, ServerDeathStopsTheStreamOnceWithATransientError) {
     std::string whyNot;
     auto content =
         MovingContent::start(server->displayName(), MovingContent::Mode::motion, 30, &whyNot);
@@ -436,7 +485,7 @@ TEST_F(X11ScreenCaptureTest, ServerDeathStopsTheStreamOnceWithATransientError) {
     content->stop();
 }
 
-TEST_F(X11ScreenCaptureTest, NoCallbackAfterStopCaptureReturnsFromAnyThread) {
+TEST_F(X11CaptureTest, NoCallbackAfterStopCaptureReturnsFromAnyThread) {
     std::string whyNot;
     auto content =
         MovingContent::start(server->displayName(), MovingContent::Mode::motion, 60, &whyNot);
@@ -493,23 +542,270 @@ TEST_F(X11ScreenCaptureTest, NoCallbackAfterStopCaptureReturnsFromAnyThread) {
     content->stop();
 }
 
-TEST_F(X11ScreenCaptureTest, SharedMemoryIsPrivateAndGoneAfterStop) {
+// Linux lets any process attach a segment by id, even one marked for removal:
+// whatever either backend reads the screen through must be ours alone.
+TEST_F(X11CaptureTest, NoSegmentOfOursIsOpenToOthersWhileEitherBackendRecords) {
     ASSERT_TRUE(ourSegments().empty());
     Delivered delivered;
     auto stream =
         startStream(ContentFilter{screenID(), std::nullopt},
                     StreamConfiguration{kScreenWidth, kScreenHeight, 30, 5, true}, delivered);
     ASSERT_TRUE(stream);
+    auto session = openSession(kScreenWidth, kScreenHeight);
+    session->startRunning(queueOwner, received.grabCallbacks());
     ASSERT_TRUE(delivered.waitFor([](Delivered& d) { return !d.samples.empty(); }));
+    ASSERT_TRUE(received.waitFor([](Delivered& d) { return !d.images.empty(); }));
 
     const auto during = ourSegments();
-    ASSERT_EQ(during.size(), 1u);
-    EXPECT_EQ(during.front().mode & 0777, 0600u);
-    // Already marked for removal (SHM_DEST): a crash leaves nothing behind.
-    EXPECT_NE(during.front().mode & 01000, 0u);
-
+    ASSERT_EQ(during.size(), 2u);
+    for (const SegmentLine& segment : during) {
+        EXPECT_EQ(segment.mode & 077, 0u) << "segment " << segment.id;
+        // Already marked for removal (SHM_DEST): a crash leaves nothing behind.
+        EXPECT_NE(segment.mode & 01000, 0u) << "segment " << segment.id;
+    }
     stream->stopCapture();
+    session.reset();
     EXPECT_TRUE(ourSegments().empty());
+}
+
+TEST_F(X11CaptureTest, AccessRecheckKeepsItsConnectionAndCallsALostServerUnreachable) {
+    X11ScreenAccessMonitor monitor(server->displayName());
+    ASSERT_EQ(monitor.check(), ScreenAccessCheck::granted);
+    // A server out of client slots still answers the connection it already gave us.
+    std::vector<xcb_connection_t*> clients;
+    while (clients.size() < 2048) {
+        xcb_connection_t* client = xcb_connect(server->displayName().c_str(), nullptr);
+        const bool refused = xcb_connection_has_error(client) != 0;
+        clients.push_back(client);
+        if (refused) {
+            break;
+        }
+    }
+    ASSERT_NE(xcb_connection_has_error(clients.back()), 0) << "the server took every client";
+    EXPECT_EQ(monitor.check(), ScreenAccessCheck::granted);
+    for (xcb_connection_t* client : clients) {
+        xcb_disconnect(client);
+    }
+    server->kill();
+    EXPECT_EQ(monitor.check(), ScreenAccessCheck::unreachable);
+    EXPECT_EQ(monitor.check(), ScreenAccessCheck::unreachable) << "no server, no refusal";
+    // A server back on the display is asked at once, over a fresh connection.
+    ASSERT_TRUE(server->restart());
+    EXPECT_EQ(monitor.check(), ScreenAccessCheck::granted);
+    server->kill();
+    ASSERT_TRUE(server->restart());
+    EXPECT_EQ(monitor.check(), ScreenAccessCheck::granted) << "the kept connection went stale";
+}
+
+// The application's quit path releases engines without waiting for a stop: the
+// session is torn down on its queue after the engine and its capture queue are
+// gone, while the reader may still be posting (ASan catches the freed queue).
+TEST_F(X11CaptureTest, AnEngineReleasedWithoutStopTearsItsSessionDownSafely) {
+    ManualExecutor caller;
+    auto sessionQueue = std::make_shared<ManualExecutor>();
+    const std::string name = server->displayName();
+    CapturePlatform platform;
+    platform.makeGrabSession = [name] { return std::make_unique<X11GrabSession>(name); };
+    platform.displays = std::make_shared<X11DisplayDirectory>(name);
+    platform.makeEncoder = makeFFmpegEncoderFactory(EncoderChoice::libx264);
+    platform.screenAccess = [] { return true; };
+    auto engine = CaptureEngine::create(CaptureConfiguration{}, std::nullopt, {}, {}, platform,
+                                        caller, nullptr, sessionQueue);
+    std::optional<Result<void>> started;
+    engine->start([&](Result<void> result) { started = std::move(result); });
+    ASSERT_TRUE(testing::eventually([&] {
+        sessionQueue->runUntilIdle();
+        caller.runUntilIdle();
+        return started.has_value();
+    }));
+    ASSERT_TRUE(started->hasValue()) << started->error().description();
+
+    const std::weak_ptr<CaptureEngine> gone = engine;
+    engine.reset();
+    ASSERT_TRUE(testing::eventually([&] {
+        caller.runUntilIdle();
+        return gone.expired();
+    }));
+    sessionQueue->runUntilIdle();
+    EXPECT_TRUE(ourSegments().empty());
+}
+
+// ---- Fallback grab session ----
+
+TEST_F(X11CaptureTest, DirectoryFindsTheXvfbOutputAndRefusesUnknownOnes) {
+    X11DisplayDirectory directory(server->displayName());
+    auto displays = listX11Displays(server->displayName());
+    ASSERT_TRUE(displays.hasValue());
+    ASSERT_EQ(displays->size(), 1u);
+    const DisplayInfo& screen = displays->front();
+    EXPECT_NE(screen.id, 0u);
+    EXPECT_TRUE(screen.active);
+    EXPECT_EQ(screen.width, 640);
+    EXPECT_EQ(screen.height, 480);
+
+    EXPECT_EQ(directory.mainDisplayID(), screen.id);
+    EXPECT_TRUE(directory.isActive(screen.id));
+    EXPECT_EQ(directory.bounds(screen.id), (std::pair<std::int64_t, std::int64_t>{640, 480}));
+    EXPECT_FALSE(directory.isActive(screen.id + 1000));
+    EXPECT_FALSE(directory.bounds(screen.id + 1000));
+
+    // An inactive primary output is not the main display; the first active one is.
+    DisplayInfo off{.id = 5, .name = "HDMI-1", .active = false, .primary = true};
+    DisplayInfo on{.id = 9, .name = "DP-1", .width = 10, .height = 10, .active = true};
+    EXPECT_EQ(mainX11Display({off, on}), 9u);
+    EXPECT_EQ(mainX11Display({off}), std::nullopt);
+}
+
+TEST_F(X11CaptureTest, InputIsRefusedForAnUnknownDisplayOrBadOutputSize) {
+    X11DisplayDirectory directory(server->displayName());
+    X11GrabSession session(server->displayName());
+    EXPECT_FALSE(session.addScreenInput(12345, 15, true));
+    EXPECT_FALSE(session.addVideoOutput(320, 240)) << "no input yet";
+    ASSERT_TRUE(session.addScreenInput(*directory.mainDisplayID(), 15, true));
+    EXPECT_FALSE(session.addVideoOutput(1280, 960)) << "larger than the display";
+    EXPECT_FALSE(session.addVideoOutput(321, 240)) << "odd width";
+
+    X11GrabSession nowhere(":9999");
+    EXPECT_FALSE(nowhere.addScreenInput(1, 15, true));
+}
+
+TEST_F(X11CaptureTest, DeliversConvertedFramesWithMonotonicHostTimesNearNow) {
+    auto session = openSession(320, 240);
+    session->startRunning(queueOwner, received.grabCallbacks());
+    EXPECT_TRUE(session->isRunning());
+    ASSERT_TRUE(received.waitFor([](Delivered& c) { return c.images.size() >= 10; }));
+    session->stopRunning();
+    EXPECT_FALSE(session->isRunning());
+
+    std::lock_guard lock(received.mutex);
+    for (const ScreenImage& image : received.images) {
+        ASSERT_TRUE(image.isValid());
+        EXPECT_EQ(image.width, 320);
+        EXPECT_EQ(image.height, 240);
+        EXPECT_EQ(image.pixelFormat, AV_PIX_FMT_NV12);
+        EXPECT_EQ(image.frame->width, 320);
+    }
+    const double now = monotonicSeconds();
+    std::optional<double> previous;
+    for (double time : received.times) {
+        auto host = session->toHostTime(time);
+        ASSERT_TRUE(host);
+        EXPECT_LE(*host, now + 0.5);
+        EXPECT_GT(*host, now - 30);
+        if (previous) {
+            EXPECT_GT(*host, *previous);
+        }
+        previous = host;
+    }
+    // About 15 frames a second on the session's own stamps, within a wide margin.
+    const double span = received.times.back() - received.times.front();
+    const double interval = span / static_cast<double>(received.times.size() - 1);
+    EXPECT_GT(interval, 1.0 / 60);
+    EXPECT_LT(interval, 1.0 / 4);
+}
+
+TEST_F(X11CaptureTest, StopRunningEndsDeliveryAndNothingArrivesAfterIt) {
+    auto session = openSession(640, 480);
+    session->startRunning(queueOwner, received.grabCallbacks());
+    ASSERT_TRUE(received.waitFor([](Delivered& c) { return c.images.size() >= 3; }));
+    session->stopRunning();
+    const std::size_t atStop = received.imageCount();
+    queue.drain();
+    EXPECT_EQ(received.imageCount(), atStop);
+    session->removeInputsAndOutputs();
+    session.reset();
+    queue.drain();
+    std::lock_guard lock(received.mutex);
+    EXPECT_EQ(received.images.size(), atStop);
+    EXPECT_TRUE(received.notifications.empty()) << "a requested stop is no notification";
+}
+
+TEST_F(X11CaptureTest, ABlockedMediaQueueCausesDropsNotABacklog) {
+    auto session = openSession(320, 240, 30);
+    std::mutex gateMutex;
+    std::condition_variable gateChanged;
+    bool open = false;
+    queue.post([&] {
+        std::unique_lock lock(gateMutex);
+        gateChanged.wait(lock, [&] { return open; });
+    });
+    session->startRunning(queueOwner, received.grabCallbacks());
+    // The reader keeps grabbing while the queue is stuck; a dozen frame periods is
+    // ample to use up the allowance of queued frames.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    {
+        std::lock_guard lock(gateMutex);
+        open = true;
+    }
+    gateChanged.notify_all();
+    ASSERT_TRUE(received.waitFor([](Delivered& c) { return c.drops > 0; }));
+    ASSERT_TRUE(received.waitFor([](Delivered& c) { return c.images.size() >= 5; }));
+    session->stopRunning();
+}
+
+TEST_F(X11CaptureTest, AVanishedServerIsOneSourceUnavailableRuntimeError) {
+    auto session = openSession(320, 240);
+    session->startRunning(queueOwner, received.grabCallbacks());
+    ASSERT_TRUE(received.waitFor([](Delivered& c) { return c.images.size() >= 2; }));
+    server->kill();
+    ASSERT_TRUE(received.waitFor([](Delivered& c) { return !c.notifications.empty(); }));
+    EXPECT_FALSE(session->isRunning());
+    session->stopRunning();
+    queue.drain();
+
+    std::lock_guard lock(received.mutex);
+    ASSERT_EQ(received.notifications.size(), 1u);
+    const auto& [notification, error] = received.notifications.front();
+    EXPECT_EQ(notification, GrabSessionNotification::runtimeError);
+    ASSERT_TRUE(error.has_value());
+    const CaptureFailure failure(*error);
+    EXPECT_EQ(failure.domain, kAVFoundationErrorDomain);
+    EXPECT_EQ(failure.code, AVErrorCode::deviceDisconnected);
+    EXPECT_EQ(failure.kind, CaptureFailure::Kind::sourceUnavailable);
+}
+
+// A server already back on the same display shows the grabbed output unchanged;
+// the old one's death must still not read as a refusal.
+TEST_F(X11CaptureTest, AServerRestartedAtOnceIsStillAVanishedSource) {
+    auto session = openSession(320, 240);
+    session->startRunning(queueOwner, received.grabCallbacks());
+    ASSERT_TRUE(received.waitFor([](Delivered& c) { return c.images.size() >= 2; }));
+    server->kill();
+    ASSERT_TRUE(server->restart());
+    ASSERT_TRUE(received.waitFor([](Delivered& c) { return !c.notifications.empty(); }));
+    session->stopRunning();
+    queue.drain();
+
+    std::lock_guard lock(received.mutex);
+    const auto& [notification, error] = received.notifications.front();
+    EXPECT_EQ(notification, GrabSessionNotification::runtimeError);
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(CaptureFailure(*error).kind, CaptureFailure::Kind::sourceUnavailable)
+        << error->description();
+}
+
+TEST_F(X11CaptureTest, ReadFailuresAreRefusalsOnlyWhileTheOutputIsUnchanged) {
+    auto displays = listX11Displays(server->displayName());
+    ASSERT_TRUE(displays.hasValue());
+    const DisplayInfo grabbed = displays->front();
+    auto kind = [](const Error& error) { return CaptureFailure(error).kind; };
+    using Kind = CaptureFailure::Kind;
+
+    const Error refused = classifyX11GrabFailure(server->displayName(), grabbed);
+    EXPECT_EQ(refused.code(), AVErrorCode::notAuthorizedForDevice);
+    EXPECT_EQ(kind(refused), Kind::permission);
+
+    DisplayInfo resized = grabbed;
+    resized.width = 1024;
+    EXPECT_EQ(kind(classifyX11GrabFailure(server->displayName(), resized)),
+              Kind::sourceUnavailable);
+    DisplayInfo other = grabbed;
+    other.id += 1000;
+    EXPECT_EQ(classifyX11GrabFailure(server->displayName(), other).code(),
+              AVErrorCode::deviceDisconnected);
+    server->kill();
+    EXPECT_EQ(kind(classifyX11GrabFailure(server->displayName(), grabbed)),
+              Kind::sourceUnavailable);
 }
 
 } // namespace
