@@ -1,5 +1,5 @@
 // Draws moving content on an X display until killed:
-//   snagreel-moving-content --mode static|motion [--fps 15] [--display :N] [--below]
+//   snagreel-moving-content --mode still|typing|static|motion [--fps 15] [--display :N] [--below]
 //
 // --below keeps the content under every other window, as a desktop background:
 // the full-screen window is not managed by a window manager, which would otherwise
@@ -24,8 +24,9 @@ void requestStop(int) {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: snagreel-moving-content --mode static|motion [--fps N] "
-                         "[--display :N] [--below]\n");
+    std::fprintf(stderr,
+                 "usage: snagreel-moving-content --mode still|typing|static|motion [--fps N] "
+                 "[--display :N] [--below]\n");
     return 2;
 }
 

@@ -2,7 +2,7 @@
 # End-to-end recorder benchmark, side by side with ffmpeg's x11grab + libx264 on
 # the same virtual display and the same moving content.
 #
-#   bench/e2e-recorder.sh [--seconds 60] [--size 1920x1080] [--modes "static motion"]
+#   bench/e2e-recorder.sh [--seconds 60] [--size 1920x1080] [--modes "still typing static motion"]
 #                         [--backends "avFoundation screenCaptureKit"]
 #
 # For each content mode it records for the given time, first with ffmpeg, then with
@@ -14,7 +14,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=60
 size=1920x1080
-modes="static motion"
+modes="still typing static motion"
 backends="avFoundation screenCaptureKit"
 while (($#)); do
     case $1 in
@@ -67,7 +67,7 @@ measure() {
     echo "$own $((x1 - x0)) $peak"
 }
 
-echo "# $(date -u +%FT%TZ) $(nproc) cores, display $size at 15 fps, $seconds s per run"
+echo "# $(date -u +%FT%TZ) $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg), display $size at 15 fps, $seconds s per run"
 for mode in $modes; do
     "$content" --mode "$mode" --fps 15 &
     content_pid=$!
@@ -98,9 +98,12 @@ probe = json.loads(subprocess.run(
     ["ffprobe", "-v", "error", "-print_format", "json", "-show_format", d + "/clip.mp4"],
     capture_output=True, text=True, check=True).stdout)["format"]
 expected = m["actualSeconds"] * m["framesPerSecond"]
+decoded = subprocess.run(["ffmpeg", "-xerror", "-v", "error", "-i", d + "/clip.mp4", "-f", "null", "-"],
+                         capture_output=True, text=True)
 print(f"  clip requested={m['requestedSeconds']:g}s actual={m['actualSeconds']:.2f}s "
       f"frames={m['encodedFrameCount']} delivered_per_expected={m['encodedFrameCount'] / expected:.4f} "
-      f"bit_rate_mbps={int(probe['bit_rate']) / 1e6:.2f} gaps={len(m['gaps'])}")
+      f"bit_rate_mbps={int(probe['bit_rate']) / 1e6:.2f} gaps={len(m['gaps'])} "
+      f"decodes_without_error={decoded.returncode == 0 and not decoded.stderr}")
 PY
         done
     done

@@ -40,8 +40,14 @@ struct MovingContent::Connection {
 };
 
 std::optional<MovingContent::Mode> MovingContent::modeNamed(const std::string& name) {
-    if (name == "static" || name == "still") {
-        return Mode::still;
+    if (name == "still") {
+        return Mode::idle;
+    }
+    if (name == "typing") {
+        return Mode::typing;
+    }
+    if (name == "static") {
+        return Mode::patch;
     }
     if (name == "motion") {
         return Mode::motion;
@@ -129,6 +135,30 @@ void MovingContent::drawFrame(std::uint64_t n) {
         const auto shift = static_cast<std::int16_t>((n * kShiftPerFrame) % kPatternPeriod);
         xcb_copy_area(x.c, x.texture, window_, x.gc, shift, 0, 0, 0,
                       static_cast<std::uint16_t>(x.width), static_cast<std::uint16_t>(x.height));
+    } else if (mode_ == Mode::typing) {
+        if (n == 0) {
+            xcb_copy_area(x.c, x.texture, window_, x.gc, 0, 0, 0, 0,
+                          static_cast<std::uint16_t>(x.width),
+                          static_cast<std::uint16_t>(x.height));
+        }
+        // A terminal of 80x24 cells of 8x16 pixels; every fifth frame (three times a
+        // second at 15 fps) its lines are redrawn shifted, as when output scrolls or
+        // text is typed and echoed.
+        if (n % 5 == 0) {
+            const auto shift = static_cast<std::int16_t>((n / 5 * 8) % kPatternPeriod);
+            const int width = std::min(640, x.width);
+            const int height = std::min(384, x.height);
+            xcb_copy_area(x.c, x.texture, window_, x.gc, shift, 0,
+                          static_cast<std::int16_t>(std::max(0, x.width / 8)),
+                          static_cast<std::int16_t>(std::max(0, x.height / 8)),
+                          static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height));
+        }
+    } else if (mode_ == Mode::idle) {
+        if (n == 0) {
+            xcb_copy_area(x.c, x.texture, window_, x.gc, 0, 0, 0, 0,
+                          static_cast<std::uint16_t>(x.width),
+                          static_cast<std::uint16_t>(x.height));
+        }
     } else {
         if (n == 0) {
             xcb_copy_area(x.c, x.texture, window_, x.gc, 0, 0, 0, 0,

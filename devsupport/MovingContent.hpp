@@ -18,13 +18,18 @@ namespace snagreel::devsupport {
 class MovingContent {
 public:
     enum class Mode {
+        // The first frame, then nothing changes (a desktop nobody uses).
+        idle,
+        // A terminal-sized region is redrawn a few times a second (someone typing).
+        typing,
         // One small region changes every frame (a clock, a blinking caret).
-        still,
+        patch,
         // Nearly the whole screen changes every frame (scrolling, video).
         motion,
     };
 
-    static std::optional<Mode> modeNamed(const std::string& name); // "static", "motion"
+    // "still", "typing", "static", "motion"
+    static std::optional<Mode> modeNamed(const std::string& name);
 
     // Opens the display ("" = $DISPLAY), maps the window, draws the first frame and
     // starts the drawing thread; null (with the reason) when the display is unusable.
@@ -47,7 +52,7 @@ private:
 
     struct Connection;
     std::unique_ptr<Connection> x_;
-    Mode mode_ = Mode::still;
+    Mode mode_ = Mode::patch;
     int framesPerSecond_ = 15;
     std::uint32_t window_ = 0;
     std::atomic<std::uint64_t> frames_{0};

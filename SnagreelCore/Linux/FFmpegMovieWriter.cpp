@@ -53,9 +53,33 @@ Error errnoError(int code) {
     return ffmpegError(AVERROR(code));
 }
 
-bool isAnnexB(const std::uint8_t* data, std::size_t size) {
-    return (size >= 4 && data[0] == 0 && data[1] == 0 && data[2] == 0 && data[3] == 1) ||
-           (size >= 3 && data[0] == 0 && data[1] == 0 && data[2] == 1);
+// Whether lengths of `lengthSize` bytes frame NAL units that fill the sample exactly.
+bool framedByLengths(const std::uint8_t* data, std::size_t size, int lengthSize) {
+    std::size_t at = 0;
+    while (at < size) {
+        if (size - at < static_cast<std::size_t>(lengthSize)) {
+            return false;
+        }
+        std::size_t length = 0;
+        for (int i = 0; i < lengthSize; ++i) {
+            length = (length << 8) | data[at + static_cast<std::size_t>(i)];
+        }
+        at += static_cast<std::size_t>(lengthSize);
+        if (length == 0 || length > size - at) {
+            return false;
+        }
+        at += length;
+    }
+    return true;
+}
+
+// A sample framed by lengths may begin like a start code too (a first NAL unit of
+// 256 to 511 bytes has the length 00 00 01 xx); the lengths decide.
+bool isAnnexB(const std::uint8_t* data, std::size_t size, int lengthSize) {
+    const bool startCode =
+        (size >= 4 && data[0] == 0 && data[1] == 0 && data[2] == 0 && data[3] == 1) ||
+        (size >= 3 && data[0] == 0 && data[1] == 0 && data[2] == 1);
+    return startCode && !framedByLengths(data, size, lengthSize);
 }
 
 // Start-code framed NAL units re-framed with big-endian length prefixes, as the
@@ -202,7 +226,7 @@ public:
             return fail(status);
         }
         if (avcLengthSize_ > 0 &&
-            isAnnexB(packet_->data, static_cast<std::size_t>(packet_->size))) {
+            isAnnexB(packet_->data, static_cast<std::size_t>(packet_->size), avcLengthSize_)) {
             std::vector<std::uint8_t> framed = lengthPrefixed(
                 packet_->data, static_cast<std::size_t>(packet_->size), avcLengthSize_);
             const int flags = packet_->flags;

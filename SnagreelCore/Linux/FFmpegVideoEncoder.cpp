@@ -1,6 +1,7 @@
 #include "SnagreelCore/Linux/FFmpegVideoEncoder.hpp"
 
 #include "SnagreelCore/Capture/CaptureVocabulary.hpp"
+#include "SnagreelCore/Capture/H264SkipFrames.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -310,6 +311,7 @@ public:
         av_frame_free(&hardware_);
         av_packet_free(&packet_);
         av_packet_free(&scratch_);
+        av_packet_free(&storedIdr_);
         sws_freeContext(scaler_);
     }
 
@@ -459,8 +461,15 @@ public:
             return Unexpected{statusError(kPreparing, AVERROR_INVALIDDATA)};
         }
         format_ = std::move(parameters);
+        // Each second must still start with an IDR of its own, so a one-frame second
+        // has nothing to skip.
+        if (backend_ == Backend::x264 && skipUnchanged_ && settings.framesPerSecond >= 2) {
+            skip_ = H264SkipFrames::fromAvcC(format_->extradata);
+        }
         return {};
     }
+
+    void skipUnchangedImages(bool enabled) { skipUnchanged_ = enabled; }
 
     std::int32_t encode(const ScreenImage& image, std::int64_t presentationTime,
                         std::int64_t duration, bool forceKeyframe) override {
@@ -471,6 +480,23 @@ public:
         if (!image.isValid() || source->width != context_->width ||
             source->height != context_->height) {
             return AVERROR(EINVAL);
+        }
+        // Frames the encoder never sees do not count towards its keyframe interval,
+        // so with skipping on the second's IDR is asked for here.
+        if (skip_) {
+            forceKeyframe = forceKeyframe || framesSinceKeyframe_ >= context_->gop_size;
+            framesSinceKeyframe_ = forceKeyframe ? 1 : framesSinceKeyframe_ + 1;
+        }
+        // The same image again (an idle screen) repeats the picture before it without
+        // the encoder. Only while the encoder holds no frame back: its packets and
+        // ours must come out in order.
+        if (skip_ && pending_.empty() && image.frame == lastImage_.lock()) {
+            if (!forceKeyframe) {
+                return emitSkip(presentationTime, duration);
+            }
+            if (storedIdr_ != nullptr && storedIdr_->size > 0) {
+                return emitStoredIdr(presentationTime, duration);
+            }
         }
         int ret = 0;
         if (source->format != softwareFormat_) {
@@ -514,6 +540,7 @@ public:
             pending_.pop_back();
             return ret;
         }
+        lastImage_ = image.frame;
         drain();
         return 0;
     }
@@ -558,6 +585,13 @@ public:
 
 private:
     bool restart() {
+        // Whatever the encoder does next, its next frame is an IDR of a new image:
+        // nothing skipped or sent again may refer to what came before.
+        lastImage_.reset();
+        framesSinceKeyframe_ = INT32_MAX;
+        if (storedIdr_ != nullptr) {
+            av_packet_unref(storedIdr_);
+        }
         if ((context_->codec->capabilities & AV_CODEC_CAP_ENCODER_FLUSH) != 0) {
             avcodec_flush_buffers(context_);
             return true;
@@ -569,6 +603,74 @@ private:
         av_packet_free(&scratch_);
         av_frame_free(&input_);
         return create(options_) && configure(settings_, options_) && prepare(settings_);
+    }
+
+    int emitSkip(std::int64_t presentationTime, std::int64_t duration) {
+        const std::vector<std::uint8_t> bytes = skip_->skipFrame(nextFrameNum_);
+        if (int ret = av_new_packet(scratch_, static_cast<int>(bytes.size())); ret < 0) {
+            return ret;
+        }
+        std::memcpy(scratch_->data, bytes.data(), bytes.size());
+        scratch_->pts = scratch_->dts = presentationTime;
+        scratch_->duration = duration;
+        EncodedSample sample =
+            EncodedSample::referencing(*scratch_, format_, presentationTime, duration);
+        av_packet_unref(scratch_);
+        if (!sample.packet) {
+            return AVERROR(ENOMEM);
+        }
+        nextFrameNum_ = (nextFrameNum_ + 1) % skip_->maxFrameNum();
+        deliver(EncoderOutput{0, false, std::move(sample)});
+        return 0;
+    }
+
+    // The encoder's last output was an IDR of this very image, and its state has not
+    // moved since: sending that IDR again leaves decoder and encoder where they were.
+    int emitStoredIdr(std::int64_t presentationTime, std::int64_t duration) {
+        EncodedSample sample =
+            EncodedSample::referencing(*storedIdr_, format_, presentationTime, duration);
+        if (!sample.packet) {
+            return AVERROR(ENOMEM);
+        }
+        nextFrameNum_ = 1;
+        deliver(EncoderOutput{0, false, std::move(sample)});
+        return 0;
+    }
+
+    // Keeps the encoder's frame numbers in step with the frames skipped between its
+    // own, and remembers its last IDR for the next still second.
+    int followEncoderPacket() {
+        if (storedIdr_ == nullptr && (storedIdr_ = av_packet_alloc()) == nullptr) {
+            return AVERROR(ENOMEM);
+        }
+        av_packet_unref(storedIdr_);
+        std::span<const std::uint8_t> unit(packet_->data, static_cast<std::size_t>(packet_->size));
+        const auto slice = skip_->inspect(unit);
+        if (!slice) {
+            return AVERROR_INVALIDDATA;
+        }
+        if (slice->idr) {
+            nextFrameNum_ = 1;
+            return av_packet_ref(storedIdr_, packet_);
+        }
+        if (slice->frameNum != nextFrameNum_) {
+            std::vector<std::uint8_t> bytes(unit.begin(), unit.end());
+            if (!skip_->retimeSlices(bytes, nextFrameNum_)) {
+                return AVERROR_INVALIDDATA;
+            }
+            if (int ret = av_new_packet(scratch_, static_cast<int>(bytes.size())); ret < 0) {
+                return ret;
+            }
+            std::memcpy(scratch_->data, bytes.data(), bytes.size());
+            if (int ret = av_packet_copy_props(scratch_, packet_); ret < 0) {
+                av_packet_unref(scratch_);
+                return ret;
+            }
+            av_packet_unref(packet_);
+            av_packet_move_ref(packet_, scratch_);
+        }
+        nextFrameNum_ = (nextFrameNum_ + 1) % skip_->maxFrameNum();
+        return 0;
     }
 
     int convert(const AVFrame& source) {
@@ -632,7 +734,11 @@ private:
                 deliver(EncoderOutput{0, true, std::nullopt});
             }
         }
-        if (int ret = makeLengthPrefixed(packet_, scratch_); ret < 0) {
+        int ret = makeLengthPrefixed(packet_, scratch_);
+        if (ret >= 0 && skip_) {
+            ret = followEncoderPacket();
+        }
+        if (ret < 0) {
             av_packet_unref(packet_);
             deliver(EncoderOutput{ret, false, std::nullopt});
             return;
@@ -669,6 +775,13 @@ private:
     bool invalidated_ = false;
     EncoderSettings settings_;
     FFmpegEncoderOptions options_;
+    // Unchanged images (libx264 only, where the stream's form allows it).
+    bool skipUnchanged_ = true;
+    std::optional<H264SkipFrames> skip_;
+    std::weak_ptr<const AVFrame> lastImage_;
+    std::uint32_t nextFrameNum_ = 0;
+    int framesSinceKeyframe_ = INT32_MAX;
+    AVPacket* storedIdr_ = nullptr;
 };
 
 Result<void> validate(const EncoderSettings& settings) {
@@ -689,6 +802,7 @@ Result<std::unique_ptr<VideoEncoder>> open(Backend backend, const EncoderSetting
                                            const FFmpegEncoderOptions& options,
                                            std::function<void(EncoderOutput)> onOutput) {
     auto encoder = std::make_unique<FFmpegVideoEncoder>(backend, std::move(onOutput));
+    encoder->skipUnchangedImages(options.skipUnchangedImages);
     if (auto r = encoder->create(options); !r) {
         return Unexpected{std::move(r).error()};
     }

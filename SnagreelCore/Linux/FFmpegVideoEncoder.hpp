@@ -30,6 +30,12 @@
 //   noise and 400 KB keyframes on a still screen.
 // - EncodedSample::presentationTime/duration are exactly the values given to
 //   encode(), at kMediaTimescale.
+// - libx264 with skipUnchangedImages: an image submitted again (an idle screen)
+//   costs no encoding. It becomes a P frame of a dozen bytes whose macroblocks are
+//   all skipped, or, at a keyframe, the encoder's last IDR again when the encoder
+//   has made nothing since; the encoder's later slices get frame numbers that
+//   continue after the inserted frames. The keyframe interval is then kept here,
+//   counting inserted frames too.
 //
 // Failures of the factory are CaptureError::status values:
 //   "Creating hardware H.264 encoder"  no encoder of the name (AVERROR_ENCODER_NOT_FOUND)
@@ -75,6 +81,11 @@ struct FFmpegEncoderOptions {
     std::string x264Tune = "zerolatency";
     // Where render nodes are looked for; tests point it at a fake tree.
     std::string renderNodeDirectory = "/dev/dri";
+    // Whether an image submitted again (the same frame object, as an idle screen
+    // gives) becomes a frame that repeats the one before it, without the encoder:
+    // an all-skip P slice, or at a keyframe the encoder's last IDR when that was of
+    // this image. libx264 only; hardware encoders encode every frame.
+    bool skipUnchangedImages = true;
     // Whether SNAGREEL_ENCODER is read (tests turn it off to stay deterministic).
     bool readEnvironment = true;
 };

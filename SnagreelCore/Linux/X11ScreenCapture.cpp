@@ -262,6 +262,36 @@ bool intersects(int ax, int ay, int aw, int ah, int bx, int by, int bw, int bh) 
     return ax < bx + bw && bx < ax + aw && ay < by + bh && by < ay + ah;
 }
 
+// Rows are read and converted in stripes of this many rows.
+constexpr int kRowStripe = 16;
+// More separate ranges than this are read as the one range that holds them all.
+constexpr std::size_t kMaximumRanges = 8;
+
+// Adds rows [top, bottom) of a `height`-row picture to sorted, disjoint ranges,
+// widened to whole stripes.
+void addRows(std::vector<RowRange>& ranges, int top, int bottom, int height) {
+    top = std::max(0, top) / kRowStripe * kRowStripe;
+    bottom = std::min(height, (bottom + kRowStripe - 1) / kRowStripe * kRowStripe);
+    if (top >= bottom) {
+        return;
+    }
+    ranges.push_back(RowRange{top, bottom});
+    std::sort(ranges.begin(), ranges.end(),
+              [](const RowRange& a, const RowRange& b) { return a.top < b.top; });
+    std::vector<RowRange> merged;
+    for (const RowRange& range : ranges) {
+        if (!merged.empty() && range.top <= merged.back().bottom) {
+            merged.back().bottom = std::max(merged.back().bottom, range.bottom);
+        } else {
+            merged.push_back(range);
+        }
+    }
+    if (merged.size() > kMaximumRanges) {
+        merged = {RowRange{merged.front().top, merged.back().bottom}};
+    }
+    ranges = std::move(merged);
+}
+
 } // namespace
 
 // ---- Frame reader ----
@@ -286,6 +316,12 @@ struct X11FrameReader::State {
     std::uint8_t damageEventBase = 0;
     std::uint8_t randrEventBase = 0;
     bool dirty = true;
+    // What the next read() takes: every row, or the rows damaged since the last.
+    bool wholeDirty = true;
+    std::vector<RowRange> damagedRows;
+    std::vector<RowRange> rowsRead;
+    // The rows the cursor was last drawn over, which a read must restore.
+    std::optional<RowRange> cursorRows;
 
     bool showsCursor = false;
     Reply<xcb_xfixes_get_cursor_image_reply_t> cursor;
@@ -336,6 +372,9 @@ const std::uint8_t* X11FrameReader::pixels() const {
 }
 int X11FrameReader::stride() const {
     return state_->width * 4;
+}
+std::span<const RowRange> X11FrameReader::rowsRead() const {
+    return state_->rowsRead;
 }
 int X11FrameReader::segmentID() const {
     return state_->segmentID;
@@ -495,6 +534,9 @@ Result<bool> X11FrameReader::poll() {
             if (intersects(notify->area.x, notify->area.y, notify->area.width, notify->area.height,
                            readX, readY, s.width, s.height)) {
                 s.dirty = true;
+                // The area is the bounding box of all damage since the last subtract.
+                addRows(s.damagedRows, notify->area.y - readY,
+                        notify->area.y + notify->area.height - readY, s.height);
             }
         } else if (s.randrEventBase && (type == s.randrEventBase + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
                                         type == s.randrEventBase + XCB_RANDR_NOTIFY)) {
@@ -511,6 +553,7 @@ Result<bool> X11FrameReader::poll() {
             s.originX = configure->x;
             s.originY = configure->y;
             s.dirty = true;
+            s.wholeDirty = true;
         } else if (s.isWindow && (type == XCB_DESTROY_NOTIFY || type == XCB_UNMAP_NOTIFY)) {
             return Unexpected{Error(streamError(StreamErrorCode::noCaptureSource,
                                                 "The selected window is no longer on screen."))};
@@ -543,6 +586,7 @@ Result<bool> X11FrameReader::poll() {
             s.originX = static_cast<int>(it->x);
             s.originY = static_cast<int>(it->y);
             s.dirty = true;
+            s.wholeDirty = true;
         }
     }
     if (s.showsCursor) {
@@ -561,23 +605,18 @@ Result<bool> X11FrameReader::poll() {
     return s.dirty || s.damage == 0;
 }
 
-Result<void> X11FrameReader::read() {
+Result<void> X11FrameReader::readRows(RowRange range, int readX, int readY) {
     State& s = *state_;
     Connection& x = *s.x;
-    // Repair before reading: whatever is drawn during the read raises a new event
-    // and makes the next tick read again.
-    if (s.damage) {
-        xcb_damage_subtract(x.c, s.damage, XCB_NONE, XCB_NONE);
-    }
-    const int readX = s.isWindow ? 0 : s.originX;
-    const int readY = s.isWindow ? 0 : s.originY;
     xcb_generic_error_t* error = nullptr;
     Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
         x.c,
-        xcb_shm_get_image(x.c, s.drawable, static_cast<std::int16_t>(readX),
-                          static_cast<std::int16_t>(readY), static_cast<std::uint16_t>(s.width),
-                          static_cast<std::uint16_t>(s.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
-                          s.segment, 0),
+        xcb_shm_get_image(
+            x.c, s.drawable, static_cast<std::int16_t>(readX),
+            static_cast<std::int16_t>(readY + range.top), static_cast<std::uint16_t>(s.width),
+            static_cast<std::uint16_t>(range.bottom - range.top), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+            s.segment,
+            static_cast<std::uint32_t>(range.top) * static_cast<std::uint32_t>(s.width) * 4),
         &error));
     if (!reply) {
         const std::uint8_t code = error ? error->error_code : 0;
@@ -599,6 +638,41 @@ Result<void> X11FrameReader::read() {
                                             "The X server failed to read the screen (error " +
                                                 std::to_string(code) + ")."))};
     }
+    return {};
+}
+
+Result<void> X11FrameReader::read() {
+    State& s = *state_;
+    Connection& x = *s.x;
+    // Repair before reading: whatever is drawn during the read raises a new event
+    // and makes the next tick read again.
+    if (s.damage) {
+        xcb_damage_subtract(x.c, s.damage, XCB_NONE, XCB_NONE);
+    }
+    const int readX = s.isWindow ? 0 : s.originX;
+    const int readY = s.isWindow ? 0 : s.originY;
+    std::vector<RowRange> rows;
+    if (s.wholeDirty || s.damage == 0) {
+        addRows(rows, 0, s.height, s.height);
+    } else {
+        rows = s.damagedRows;
+        if (s.cursorRows) {
+            addRows(rows, s.cursorRows->top, s.cursorRows->bottom, s.height);
+        }
+        if (s.cursor) {
+            const int top = s.cursor->y - s.cursor->yhot - s.originY;
+            addRows(rows, top, top + s.cursor->height, s.height);
+        }
+    }
+    for (const RowRange& range : rows) {
+        if (auto done = readRows(range, readX, readY); !done) {
+            s.wholeDirty = true;
+            return done;
+        }
+    }
+    s.rowsRead = std::move(rows);
+    s.damagedRows.clear();
+    s.wholeDirty = false;
     s.dirty = false;
     s.cursorAtRead = s.currentCursor();
     return {};
@@ -606,6 +680,7 @@ Result<void> X11FrameReader::read() {
 
 void X11FrameReader::compositeCursor() {
     State& s = *state_;
+    s.cursorRows.reset();
     if (!s.cursor) {
         return;
     }
@@ -617,6 +692,9 @@ void X11FrameReader::compositeCursor() {
     const int y0 = std::max(0, top);
     const int x1 = std::min(s.width, left + c.width);
     const int y1 = std::min(s.height, top + c.height);
+    if (y0 < y1 && x0 < x1) {
+        s.cursorRows = RowRange{y0, y1};
+    }
     for (int y = y0; y < y1; ++y) {
         std::uint8_t* row = s.pixels + static_cast<std::size_t>(y) * s.width * 4;
         const std::uint32_t* source = image + static_cast<std::size_t>(y - top) * c.width;
@@ -735,7 +813,7 @@ private:
         if (configuration_.showsCursor) {
             reader_->compositeCursor();
         }
-        auto image = converter_->convert(reader_->pixels(), reader_->stride());
+        auto image = converter_->convert(reader_->pixels(), reader_->stride(), reader_->rowsRead());
         if (!image) {
             stopWith(streamError(StreamErrorCode::internalError,
                                  "Snagreel could not convert the screen image: " +

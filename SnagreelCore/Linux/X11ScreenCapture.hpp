@@ -6,11 +6,13 @@
 // and hands NV12 images to the capture queue.
 
 #include "SnagreelCore/Capture/CapturePlatform.hpp"
+#include "SnagreelCore/Linux/FrameConverter.hpp"
 #include "SnagreelCore/Support/Error.hpp"
 
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -75,8 +77,14 @@ public:
     // cursor is. True when the picture may differ from the last read one. An error
     // means the stream cannot go on (connection lost, target gone or resized).
     Result<bool> poll();
-    // Reads the target's pixels into the segment (32-bit BGRX rows of stride()).
+    // Reads the target's pixels into the segment (32-bit BGRX rows of stride()):
+    // the rows damaged since the last read (and those the cursor covers, was drawn
+    // over or moved across), or every row the first time, after a move, or without
+    // the damage extension.
     Result<void> read();
+    // The rows the last read() took from the server, in stripes of 16 rows; the
+    // others hold what earlier reads found there.
+    std::span<const RowRange> rowsRead() const;
     // Draws the cursor found by the last poll() into the pixels read.
     void compositeCursor();
 
@@ -88,6 +96,7 @@ public:
 private:
     struct State;
     explicit X11FrameReader(std::unique_ptr<State> state);
+    Result<void> readRows(RowRange range, int readX, int readY);
     std::unique_ptr<State> state_;
 };
 

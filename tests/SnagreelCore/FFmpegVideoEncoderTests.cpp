@@ -1,15 +1,19 @@
 #include "SnagreelCore/Linux/FFmpegVideoEncoder.hpp"
 
 #include "SnagreelCore/Capture/CaptureVocabulary.hpp"
+#include "SnagreelCore/Capture/H264SkipFrames.hpp"
 #include "support/Ffprobe.hpp"
 #include "support/TemporaryDirectory.hpp"
 #include "support/TestSamples.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <unistd.h>
 
 extern "C" {
@@ -501,6 +505,148 @@ TEST(FFmpegVideoEncoder, EnvironmentForcesLibx264) {
     }
     ASSERT_TRUE(encoder);
     EXPECT_EQ((*encoder)->name(), "libx264");
+}
+
+// ---- Unchanged images without the encoder ----
+
+// The MD5 of each decoded picture, from ffmpeg with every decoding error fatal.
+std::vector<std::string> decodedPictureDigests(const std::filesystem::path& file,
+                                               std::string* errors) {
+    auto run = runProgram(
+        {"ffmpeg", "-xerror", "-v", "error", "-i", file.string(), "-f", "framemd5", "-"});
+    std::vector<std::string> digests;
+    if (!run || run->exitStatus != 0) {
+        *errors = run ? run->err : "ffmpeg cannot be run";
+        return digests;
+    }
+    *errors = run->err;
+    std::istringstream lines(run->out);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line[0] != '#') {
+            digests.push_back(line.substr(line.rfind(',') + 1));
+        }
+    }
+    return digests;
+}
+
+TEST(FFmpegVideoEncoder, StillImagesRepeatThePictureBeforeAcrossKeyframesAndChanges) {
+    if (!ffprobeAvailable()) {
+        GTEST_SKIP() << "ffprobe is not installed";
+    }
+    // Two threads cut every frame into slices, each with a frame number of its own.
+    for (int threads : {1, 2}) {
+        SCOPED_TRACE(threads);
+        FFmpegEncoderOptions options = softwareOptions();
+        options.x264Threads = threads;
+        Collected collected;
+        auto encoder = makeFFmpegEncoderFactory(options)(settings(), collected.sink());
+        ASSERT_TRUE(encoder);
+        // moving 0-4, still 5-24 (the encoder's own IDR at 15), moving 25-29, still 30-49
+        // (an encoded IDR at 30, the same IDR sent again at 45), moving 50-55.
+        const ScreenImage first = makeMovingImage(320, 240, 100);
+        const ScreenImage second = makeMovingImage(320, 240, 200);
+        auto imageAt = [&](int i) -> ScreenImage {
+            if (i >= 5 && i < 25) {
+                return first;
+            }
+            if (i >= 30 && i < 50) {
+                return second;
+            }
+            return makeMovingImage(320, 240, i);
+        };
+        const int count = 56;
+        for (int i = 0; i < count; ++i) {
+            ASSERT_EQ((*encoder)->encode(imageAt(i), 1000 * i, 1000, false), 0) << i;
+        }
+        const auto samples = collected.samples();
+        ASSERT_EQ(samples.size(), static_cast<std::size_t>(count));
+        EXPECT_EQ(keyframeIndices(samples), (std::vector<int>{0, 15, 30, 45}));
+        EXPECT_EQ(samples[45].size(), samples[30].size());
+
+        TemporaryDirectory directory;
+        const auto file = directory.path() / "clip.mp4";
+        ASSERT_TRUE(writeMp4(samples, file));
+        std::string whyNot;
+        const auto probe = ffprobe(file, &whyNot);
+        ASSERT_TRUE(probe) << whyNot;
+        EXPECT_EQ(probe->profile, "High");
+        EXPECT_EQ(probe->hasBFrames, 0);
+        EXPECT_EQ(probe->keyframeIndices, (std::vector<int>{0, 15, 30, 45}));
+        EXPECT_TRUE(probe->decodeErrors.empty()) << probe->decodeErrors.front();
+        EXPECT_TRUE(fullyDecodes(file).ok());
+
+        std::string errors;
+        const auto digests = decodedPictureDigests(file, &errors);
+        ASSERT_EQ(digests.size(), static_cast<std::size_t>(count)) << errors;
+        EXPECT_TRUE(errors.empty()) << errors;
+        for (int i = 1; i < count; ++i) {
+            const bool repeated = (i > 5 && i < 25 && i != 15) || (i > 30 && i < 50);
+            EXPECT_EQ(digests[static_cast<std::size_t>(i)] ==
+                          digests[static_cast<std::size_t>(i - 1)],
+                      repeated)
+                << "picture " << i;
+            if (repeated && i != 45) {
+                EXPECT_LT(samples[static_cast<std::size_t>(i)].size(), 32) << "picture " << i;
+            }
+        }
+    }
+}
+
+TEST(FFmpegVideoEncoder, SkippingCanBeTurnedOffAndFrameNumbersAreRewrittenWithEscapes) {
+    FFmpegEncoderOptions options = softwareOptions();
+    options.skipUnchangedImages = false;
+    Collected collected;
+    auto encoder = makeFFmpegEncoderFactory(options)(settings(), collected.sink());
+    ASSERT_TRUE(encoder);
+    const ScreenImage still = makeMovingImage(320, 240, 1);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ((*encoder)->encode(still, 1000 * i, 1000, false), 0);
+    }
+    const auto samples = collected.samples();
+    ASSERT_EQ(samples.size(), 3u);
+    EXPECT_GT(samples[2].size(), 32); // the encoder's own frame, not a skip
+
+    auto skip = H264SkipFrames::fromAvcC(samples[0].format->extradata);
+    ASSERT_TRUE(skip);
+    EXPECT_FALSE(H264SkipFrames::fromAvcC(std::vector<std::uint8_t>{1, 100, 0, 40, 0xFF}));
+    // A P slice header (first_mb 0, type 5, PPS 0) with frame_num 1, zeros up to
+    // bit 30 and a stop bit: frame_num 0 turns bytes 1-3 into 00 00 03, an emulated
+    // start code that must be escaped.
+    const int frameBits = std::countr_zero(skip->maxFrameNum());
+    ASSERT_LE(frameBits, 16);
+    const std::string bits = "1"
+                             "00110"
+                             "1" +
+                             std::string(frameBits - 1, '0') + "1" +
+                             std::string(23 - frameBits, '0') + "1" + "1";
+    ASSERT_EQ(bits.size(), 32u);
+    std::vector<std::uint8_t> nal{0x41};
+    for (std::size_t at = 0; at < bits.size(); at += 8) {
+        nal.push_back(static_cast<std::uint8_t>(std::stoi(bits.substr(at, 8), nullptr, 2)));
+    }
+    auto prefixed = [](std::vector<std::uint8_t> unit) {
+        const auto n = static_cast<std::uint8_t>(unit.size());
+        unit.insert(unit.begin(), {0, 0, 0, n});
+        return unit;
+    };
+    const std::vector<std::uint8_t> original = prefixed(nal);
+    const auto zeroPair = [](std::uint8_t a, std::uint8_t b) { return a == 0 && b == 0; };
+    ASSERT_EQ(std::adjacent_find(original.begin() + 4, original.end(), zeroPair), original.end());
+    std::vector<std::uint8_t> unit = original;
+    ASSERT_TRUE(skip->retimeSlices(unit, 0));
+    EXPECT_EQ(unit.size(), original.size() + 1);
+    EXPECT_EQ(unit[3], original[3] + 1);
+    EXPECT_EQ(skip->inspect(unit)->frameNum, 0u);
+    ASSERT_TRUE(skip->retimeSlices(unit, skip->maxFrameNum() + 1)); // wraps to 1
+    EXPECT_EQ(unit, original);
+    const auto own =
+        skip->inspect(std::span(samples[0].data(), static_cast<std::size_t>(samples[0].size())));
+    ASSERT_TRUE(own);
+    EXPECT_TRUE(own->idr);
+    std::vector<std::uint8_t> broken = original;
+    broken[3] += 1;
+    EXPECT_FALSE(skip->retimeSlices(broken, 3));
+    EXPECT_EQ(broken[3], original[3] + 1);
 }
 
 } // namespace

@@ -85,14 +85,15 @@ TEST(FrameConverter, ScalesDownAndRecyclesPixelMemory) {
         EXPECT_NEAR(centre(*image).y, 235, 2);
         first = image->frame->data[0];
     }
-    // The released buffer is handed out again instead of fresh memory.
+    // Images alive at the same time never share pixels; a released buffer (the
+    // converter keeps the last image until the next) is handed out again.
+    auto black = solid(3840, 2160, 0, 0, 0, 3840 * 4);
+    auto other = (*converter)->convert(black.data(), 3840 * 4);
+    ASSERT_TRUE(other);
+    EXPECT_NE(other->frame->data[0], first);
     auto again = (*converter)->convert(pixels.data(), 3840 * 4);
     ASSERT_TRUE(again);
     EXPECT_EQ(again->frame->data[0], first);
-    // Images alive at the same time never share pixels.
-    auto other = (*converter)->convert(pixels.data(), 3840 * 4);
-    ASSERT_TRUE(other);
-    EXPECT_NE(other->frame->data[0], again->frame->data[0]);
 }
 
 TEST(FrameConverter, ImagesOutliveTheirConverter) {
@@ -117,4 +118,59 @@ TEST(FrameConverter, RefusesBadSizesAndStrides) {
     std::vector<std::uint8_t> pixels(16 * 16 * 4);
     EXPECT_FALSE((*converter)->convert(pixels.data(), 16 * 4 - 1));
     EXPECT_FALSE((*converter)->convert(nullptr, 16 * 4));
+}
+
+namespace {
+
+std::vector<std::uint8_t> planes(const ScreenImage& image) {
+    const AVFrame* f = image.frame.get();
+    std::vector<std::uint8_t> bytes;
+    for (int y = 0; y < image.height; ++y) {
+        const std::uint8_t* row = f->data[0] + y * f->linesize[0];
+        bytes.insert(bytes.end(), row, row + image.width);
+    }
+    for (int y = 0; y < image.height / 2; ++y) {
+        const std::uint8_t* row = f->data[1] + y * f->linesize[1];
+        bytes.insert(bytes.end(), row, row + image.width);
+    }
+    return bytes;
+}
+
+} // namespace
+
+TEST(FrameConverter, ChangedRowsOnlyGiveTheImageOfAFullConversion) {
+    // 50 rows: three whole stripes and a short one at the bottom.
+    const int width = 48, height = 50, stride = width * 4;
+    std::vector<std::uint8_t> before(static_cast<std::size_t>(stride) * height);
+    std::srand(7);
+    for (auto& byte : before) {
+        byte = static_cast<std::uint8_t>(std::rand());
+    }
+    std::vector<std::uint8_t> after = before;
+    const std::vector<RowRange> changed{{5, 9}, {47, 50}};
+    for (const RowRange& range : changed) {
+        for (int y = range.top; y < range.bottom; ++y) {
+            for (int x = 0; x < stride; ++x) {
+                after[static_cast<std::size_t>(y * stride + x)] ^= 0x5A;
+            }
+        }
+    }
+    auto partial = FrameConverter::create(width, height, width, height);
+    auto full = FrameConverter::create(width, height, width, height);
+    ASSERT_TRUE(partial && full);
+    const auto first = (*partial)->convert(before.data(), stride, changed); // no last image
+    ASSERT_TRUE(first);
+    const auto firstBytes = planes(*first);
+    EXPECT_EQ(firstBytes, planes(*(*full)->convert(before.data(), stride)));
+    const auto second = (*partial)->convert(after.data(), stride, changed);
+    ASSERT_TRUE(second);
+    EXPECT_NE(second->frame, first->frame);
+    EXPECT_EQ(planes(*second), planes(*(*full)->convert(after.data(), stride)));
+    EXPECT_EQ(planes(*first), firstBytes);
+
+    // The same pixels again give the last image itself, whole or in rows.
+    EXPECT_EQ((*partial)->convert(after.data(), stride, changed)->frame, second->frame);
+    const auto again = (*full)->convert(after.data(), stride);
+    EXPECT_EQ((*full)->convert(after.data(), stride)->frame, again->frame);
+    EXPECT_NE((*full)->convert(before.data(), stride)->frame, again->frame);
 }

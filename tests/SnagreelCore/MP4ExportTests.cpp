@@ -575,6 +575,33 @@ TEST(FFmpegMovieWriter, StartCodeFramedSamplesAreReframedForTheTrack) {
     expectPlayable(clip, 20, 20 / 15.0);
 }
 
+TEST(FFmpegMovieWriter, LengthFramedSamplesThatStartLikeAStartCodeAreKeptAsTheyAre) {
+    // Each sample gets a 301-byte SEI (unregistered user data) in front, whose
+    // length 00 00 01 2d reads like a start code.
+    auto frames = testing::makeEncodedFrames(20, 15, 0);
+    ASSERT_EQ(frames.size(), 20u);
+    std::vector<std::uint8_t> sei{0, 0, 0x01, 0x2d, 0x06, 0x05, 0xff, 0x29};
+    sei.resize(sei.size() + 296, 0x42); // UUID and payload
+    sei.push_back(0x80);
+    ASSERT_EQ(sei.size(), 4u + 0x12d);
+    for (auto& frame : frames) {
+        std::vector<std::uint8_t> bytes = sei;
+        bytes.insert(bytes.end(), frame.payload.data(),
+                     frame.payload.data() + frame.payload.size());
+        AVPacket* packet = av_packet_alloc();
+        ASSERT_EQ(av_new_packet(packet, static_cast<int>(bytes.size())), 0);
+        std::copy(bytes.begin(), bytes.end(), packet->data);
+        packet->flags = frame.payload.packet->flags;
+        frame.payload = EncodedSample::referencing(
+            *packet, frame.payload.format, frame.payload.presentationTime, frame.payload.duration);
+        av_packet_free(&packet);
+    }
+    TemporaryDirectory directory;
+    const auto clip = directory.path() / "clip.mp4";
+    ASSERT_TRUE(exportAndWait(frames, 20 / 15.0, clip));
+    expectPlayable(clip, 20, 20 / 15.0);
+}
+
 TEST(FFmpegMovieWriter, CancelledOrAbandonedMoviesLeaveNoFile) {
     auto frames = testing::makeEncodedFrames(5, 15, 0);
     ASSERT_EQ(frames.size(), 5u);

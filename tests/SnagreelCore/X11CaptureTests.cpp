@@ -365,6 +365,53 @@ TEST_F(X11CaptureTest, DeliversScaledImagesOfWhatIsDrawnThenIdleWhileNothingChan
     EXPECT_TRUE(delivered.stops.empty());
 }
 
+TEST_F(X11CaptureTest, OnlyDamagedRowsAreReadYetEveryImageIsWhole) {
+    painter->fillRoot(0xff0000);
+    Delivered delivered;
+    auto stream =
+        startStream(ContentFilter{screenID(), std::nullopt},
+                    StreamConfiguration{kScreenWidth, kScreenHeight, 30, 5, true}, delivered);
+    ASSERT_TRUE(stream);
+    auto completes = [&] {
+        std::lock_guard lock(delivered.mutex);
+        return delivered.count(FrameStatus::complete);
+    };
+    ASSERT_TRUE(delivered.waitFor([](Delivered& d) { return d.count(FrameStatus::idle) >= 1; }));
+
+    // The lower half changes; the upper half must come from the earlier reads.
+    std::size_t before = completes();
+    painter->makeWindow(0, kScreenHeight / 2, kScreenWidth, kScreenHeight / 2, 0x0000ff);
+    ASSERT_TRUE(delivered.waitFor([&](Delivered& d) {
+        return d.count(FrameStatus::complete) > before && d.count(FrameStatus::idle) >= 3;
+    }));
+    {
+        std::lock_guard lock(delivered.mutex);
+        const ScreenImage& image = delivered.lastComplete()->image;
+        expectColour(image, 10, 10, kRed);
+        expectColour(image, kScreenWidth - 10, kScreenHeight / 2 - 10, kRed);
+        expectColour(image, 10, kScreenHeight - 10, kBlue);
+    }
+
+    // The cursor leaves no trace where it was drawn before.
+    before = completes();
+    painter->warpPointer(kScreenWidth - 40, 8);
+    ASSERT_TRUE(delivered.waitFor([&](Delivered& d) {
+        return d.count(FrameStatus::complete) > before && d.count(FrameStatus::idle) >= 6;
+    }));
+    before = completes();
+    painter->warpPointer(kScreenWidth - 40, kScreenHeight - 40);
+    ASSERT_TRUE(
+        delivered.waitFor([&](Delivered& d) { return d.count(FrameStatus::complete) > before; }));
+    stream->stopCapture();
+    std::lock_guard lock(delivered.mutex);
+    const ScreenImage& image = delivered.lastComplete()->image;
+    for (int x = kScreenWidth - 40; x < kScreenWidth - 20; x += 2) {
+        for (int y = 8; y < 28; y += 2) {
+            expectColour(image, x, y, kRed);
+        }
+    }
+}
+
 TEST_F(X11CaptureTest, WindowFilterReadsTheWindowAndStopsWhenItGoes) {
     painter->fillRoot(0xffffff);
     const std::uint32_t window = painter->makeWindow(50, 60, 200, 100, 0x0000ff);
