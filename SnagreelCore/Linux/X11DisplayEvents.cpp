@@ -91,10 +91,17 @@ struct X11DisplayEvents::Worker : std::enable_shared_from_this<Worker> {
             return;
         }
         std::thread([self = shared_from_this()] {
-            if (self->open()) {
-                self->connected = true;
-                self->run();
+            if (!self->open()) {
+                // The server went away before we reached it (or is not up yet): a
+                // reading now shows no display, and one that comes up must end that.
+                self->post(Event::screenParametersChanged);
+                if (!self->reconnect()) {
+                    return;
+                }
+                self->post(Event::screenParametersChanged);
             }
+            self->connected = true;
+            self->run();
             self->connected = false;
         }).detach();
     }

@@ -626,8 +626,11 @@ TEST_F(X11CaptureTest, AnEngineReleasedWithoutStopTearsItsSessionDownSafely) {
         caller.runUntilIdle();
         return gone.expired();
     }));
-    sessionQueue->runUntilIdle();
-    EXPECT_TRUE(ourSegments().empty());
+    // The segment is listed until the server has processed our detach.
+    EXPECT_TRUE(testing::eventually([&] {
+        sessionQueue->runUntilIdle();
+        return ourSegments().empty();
+    }));
 }
 
 // ---- Fallback grab session ----
