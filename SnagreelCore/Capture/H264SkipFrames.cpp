@@ -1,24 +1,13 @@
 #include "SnagreelCore/Capture/H264SkipFrames.hpp"
 
+#include "SnagreelCore/Capture/H264Bitstream.hpp"
+
 namespace snagreel {
 
 namespace {
 
-// The RBSP of a NAL unit (header byte included) without emulation prevention bytes.
-std::vector<std::uint8_t> unescape(std::span<const std::uint8_t> nal) {
-    std::vector<std::uint8_t> out;
-    out.reserve(nal.size());
-    int zeros = 0;
-    for (const std::uint8_t byte : nal) {
-        if (zeros >= 2 && byte == 3) {
-            zeros = 0;
-            continue;
-        }
-        zeros = byte == 0 ? zeros + 1 : 0;
-        out.push_back(byte);
-    }
-    return out;
-}
+using h264::BitReader;
+using h264::unescape;
 
 void appendEscaped(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> rbsp) {
     int zeros = 0;
@@ -31,47 +20,6 @@ void appendEscaped(std::vector<std::uint8_t>& out, std::span<const std::uint8_t>
         out.push_back(byte);
     }
 }
-
-class BitReader {
-public:
-    explicit BitReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
-
-    std::size_t position() const { return position_; }
-    bool failed() const { return failed_; }
-
-    std::uint32_t bits(std::uint32_t count) {
-        std::uint32_t value = 0;
-        for (std::uint32_t i = 0; i < count; ++i) {
-            if (position_ >= bytes_.size() * 8) {
-                failed_ = true;
-                return 0;
-            }
-            value = (value << 1) | ((bytes_[position_ / 8] >> (7 - position_ % 8)) & 1U);
-            ++position_;
-        }
-        return value;
-    }
-    std::uint32_t unsignedGolomb() {
-        std::uint32_t zeros = 0;
-        while (bits(1) == 0 && !failed_) {
-            if (++zeros > 31) {
-                failed_ = true;
-                return 0;
-            }
-        }
-        return static_cast<std::uint32_t>((std::uint64_t{1} << zeros) - 1 + bits(zeros));
-    }
-    std::int32_t signedGolomb() {
-        const std::uint32_t code = unsignedGolomb();
-        const auto magnitude = static_cast<std::int32_t>((code + 1) / 2);
-        return code % 2 == 1 ? magnitude : -magnitude;
-    }
-
-private:
-    std::span<const std::uint8_t> bytes_;
-    std::size_t position_ = 0;
-    bool failed_ = false;
-};
 
 class BitWriter {
 public:
@@ -103,27 +51,6 @@ private:
     std::vector<std::uint8_t> bytes_;
     std::size_t used_ = 0;
 };
-
-bool hasFormatFields(std::uint32_t profile) {
-    switch (profile) {
-    case 100:
-    case 110:
-    case 122:
-    case 244:
-    case 44:
-    case 83:
-    case 86:
-    case 118:
-    case 128:
-    case 138:
-    case 139:
-    case 134:
-    case 135:
-        return true;
-    default:
-        return false;
-    }
-}
 
 std::uint32_t bigEndian(std::span<const std::uint8_t> bytes) {
     std::uint32_t value = 0;
@@ -201,7 +128,7 @@ std::optional<H264SkipFrames> H264SkipFrames::fromAvcC(std::span<const std::uint
     const std::uint32_t profile = s.bits(8);
     s.bits(16); // constraint flags, level
     const std::uint32_t spsId = s.unsignedGolomb();
-    if (hasFormatFields(profile)) {
+    if (h264::profileHasFormatFields(profile)) {
         const std::uint32_t chromaFormat = s.unsignedGolomb();
         if (chromaFormat == 3) {
             return std::nullopt; // 4:4:4 may code planes separately; never ours

@@ -1,6 +1,7 @@
 #include "SnagreelCore/Linux/FFmpegVideoEncoder.hpp"
 
 #include "SnagreelCore/Capture/CaptureVocabulary.hpp"
+#include "SnagreelCore/Capture/H264Bitstream.hpp"
 #include "SnagreelCore/Capture/H264SkipFrames.hpp"
 
 #include <algorithm>
@@ -76,123 +77,41 @@ template <typename Visit> void forEachNal(std::span<const std::uint8_t> data, Vi
     }
 }
 
-class BitReader {
-public:
-    explicit BitReader(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
-
-    std::optional<std::uint32_t> bit() {
-        if (position_ >= bytes_.size() * 8) {
-            return std::nullopt;
-        }
-        const std::uint32_t value = (bytes_[position_ / 8] >> (7 - position_ % 8)) & 1U;
-        ++position_;
-        return value;
-    }
-    std::optional<std::uint32_t> bits(int count) {
-        std::uint32_t value = 0;
-        for (int i = 0; i < count; ++i) {
-            auto b = bit();
-            if (!b) {
-                return std::nullopt;
-            }
-            value = (value << 1) | *b;
-        }
-        return value;
-    }
-    // Exp-Golomb ue(v).
-    std::optional<std::uint32_t> unsignedGolomb() {
-        int zeros = 0;
-        while (true) {
-            auto b = bit();
-            if (!b) {
-                return std::nullopt;
-            }
-            if (*b == 1) {
-                break;
-            }
-            if (++zeros > 31) {
-                return std::nullopt;
-            }
-        }
-        auto rest = bits(zeros);
-        if (!rest) {
-            return std::nullopt;
-        }
-        return static_cast<std::uint32_t>((std::uint64_t{1} << zeros) - 1 + *rest);
-    }
-
-private:
-    std::vector<std::uint8_t> bytes_;
-    std::size_t position_ = 0;
-};
-
-// The SPS's RBSP without emulation prevention bytes and without the NAL header.
-std::vector<std::uint8_t> unescapedPayload(std::span<const std::uint8_t> nal) {
-    std::vector<std::uint8_t> out;
-    out.reserve(nal.size());
-    int zeros = 0;
-    for (std::size_t i = 1; i < nal.size(); ++i) {
-        const std::uint8_t byte = nal[i];
-        if (zeros >= 2 && byte == 3) {
-            zeros = 0;
-            continue;
-        }
-        zeros = byte == 0 ? zeros + 1 : 0;
-        out.push_back(byte);
-    }
-    return out;
-}
-
 struct SpsFormat {
     std::uint32_t chromaFormat = 1;
     std::uint32_t bitDepthLumaMinus8 = 0;
     std::uint32_t bitDepthChromaMinus8 = 0;
 };
 
-bool profileHasFormatFields(std::uint8_t profile) {
-    switch (profile) {
-    case 100:
-    case 110:
-    case 122:
-    case 244:
-    case 44:
-    case 83:
-    case 86:
-    case 118:
-    case 128:
-    case 138:
-    case 139:
-    case 134:
-    case 135:
-        return true;
-    default:
-        return false;
-    }
-}
-
 std::optional<SpsFormat> readSpsFormat(std::span<const std::uint8_t> sps) {
-    BitReader reader(unescapedPayload(sps));
-    auto profile = reader.bits(8);
-    if (!profile || !reader.bits(16) || !reader.unsignedGolomb()) {
+    if (sps.empty()) {
+        return std::nullopt;
+    }
+    const std::vector<std::uint8_t> rbsp = h264::unescape(sps);
+    h264::BitReader reader(std::span<const std::uint8_t>(rbsp).subspan(1));
+    const std::uint32_t profile = reader.bits(8);
+    reader.bits(16);         // constraint flags, level
+    reader.unsignedGolomb(); // seq_parameter_set_id
+    if (reader.failed()) {
         return std::nullopt;
     }
     SpsFormat format;
-    if (profileHasFormatFields(static_cast<std::uint8_t>(*profile))) {
-        auto chroma = reader.unsignedGolomb();
-        if (!chroma || *chroma > 3) {
+    if (h264::profileHasFormatFields(profile)) {
+        const std::uint32_t chroma = reader.unsignedGolomb();
+        if (reader.failed() || chroma > 3) {
             return std::nullopt;
         }
-        format.chromaFormat = *chroma;
-        if (*chroma == 3 && !reader.bit()) {
+        format.chromaFormat = chroma;
+        if (chroma == 3) {
+            reader.bits(1); // separate_colour_plane_flag
+        }
+        const std::uint32_t luma = reader.unsignedGolomb();
+        const std::uint32_t chromaDepth = reader.unsignedGolomb();
+        if (reader.failed() || luma > 6 || chromaDepth > 6) {
             return std::nullopt;
         }
-        auto luma = reader.unsignedGolomb();
-        auto chromaDepth = reader.unsignedGolomb();
-        if (!luma || !chromaDepth || *luma > 6 || *chromaDepth > 6) {
-            return std::nullopt;
-        }
-        format.bitDepthLumaMinus8 = *luma;
-        format.bitDepthChromaMinus8 = *chromaDepth;
+        format.bitDepthLumaMinus8 = luma;
+        format.bitDepthChromaMinus8 = chromaDepth;
     }
     return format;
 }
