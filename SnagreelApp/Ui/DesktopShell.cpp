@@ -127,7 +127,7 @@ void DesktopShell::refreshTray() {
     tray_->setIcon(recorderIcon(
         recorderIconState(state_.isRecording(), state_.desiredRecording(), !feedback.isEmpty())));
     tray_->setToolTip(recorderTooltip(feedback, state_.recorderStatus()));
-    if (menu_->isVisible())
+    if (menu_->isVisible() && !updateOpenRecorderMenu(*menu_, menuState()))
         fillMenu();
 }
 

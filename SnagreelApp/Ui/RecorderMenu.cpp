@@ -94,6 +94,51 @@ void fillRecorderMenu(QMenu& menu, const RecorderMenuState& state,
     addItem(menu, t::kQuit, actions.quit);
 }
 
+namespace {
+
+// Same items in the same places, whatever the first (status) line says.
+bool sameItems(const QMenu& shown, const QMenu& fresh, bool skipStatus) {
+    const QList<QAction*> a = shown.actions();
+    const QList<QAction*> b = fresh.actions();
+    if (a.size() != b.size())
+        return false;
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        if (a[i]->isSeparator() != b[i]->isSeparator() ||
+            (a[i]->menu() == nullptr) != (b[i]->menu() == nullptr) ||
+            a[i]->isCheckable() != b[i]->isCheckable())
+            return false;
+        if (!(skipStatus && i == 0) && a[i]->text() != b[i]->text())
+            return false;
+        if (a[i]->menu() && !sameItems(*a[i]->menu(), *b[i]->menu(), false))
+            return false;
+    }
+    return true;
+}
+
+void copyStates(QMenu& shown, const QMenu& fresh) {
+    const QList<QAction*> a = shown.actions();
+    const QList<QAction*> b = fresh.actions();
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        a[i]->setText(b[i]->text());
+        a[i]->setEnabled(b[i]->isEnabled());
+        if (a[i]->isCheckable())
+            a[i]->setChecked(b[i]->isChecked());
+        if (a[i]->menu())
+            copyStates(*a[i]->menu(), *b[i]->menu());
+    }
+}
+
+} // namespace
+
+bool updateOpenRecorderMenu(QMenu& shown, const RecorderMenuState& state) {
+    QMenu fresh;
+    fillRecorderMenu(fresh, state, RecorderMenuActions{});
+    if (!sameItems(shown, fresh, true))
+        return false;
+    copyStates(shown, fresh);
+    return true;
+}
+
 QString recorderFeedback(bool hosted, bool captureAcknowledged, bool hasUnopenedReadyReport) {
     if (!hosted)
         return {};

@@ -70,6 +70,11 @@ struct RecorderMenuActions {
 void fillRecorderMenu(QMenu& menu, const RecorderMenuState& state,
                       const RecorderMenuActions& actions);
 
+// Brings a menu that is open up to date without rebuilding it: rebuilding an open
+// menu closes it, and the status line changes every second. Returns false, and
+// changes nothing, when the items themselves differ (then the caller rebuilds).
+bool updateOpenRecorderMenu(QMenu& shown, const RecorderMenuState& state);
+
 // "Saved" or "Report ready" in hosted builds, else nothing.
 QString recorderFeedback(bool hosted, bool captureAcknowledged, bool hasUnopenedReadyReport);
 

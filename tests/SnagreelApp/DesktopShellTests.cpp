@@ -100,6 +100,21 @@ TEST_F(ShellTest, TrayMenuAndSettingsFollowThePausedRecorder) {
     EXPECT_EQ(shell.settingsWindow(), first);
 }
 
+// The status line changes every second; rebuilding the open menu for it would
+// close the menu under the user's pointer.
+TEST_F(ShellTest, AnOpenTrayMenuStaysOpenWhileTheStatusChanges) {
+    DesktopShell shell(*state, [] { return true; });
+    QMenu* menu = shell.trayMenu();
+    menu->popup(QPoint(100, 100));
+    ASSERT_TRUE(menu->isVisible());
+    const QList<QAction*> items = menu->actions();
+    emit state->recorderChanged();
+    emit state->stateChanged();
+    EXPECT_TRUE(menu->isVisible());
+    EXPECT_EQ(menu->actions(), items);
+    menu->hide();
+}
+
 // Where the desktop lets no program bind a key: the reason, and the command to bind
 // in its own settings, copyable.
 TEST_F(ShellTest, SettingsOfferTheSaveCommandWhereNoShortcutCanBeBound) {
