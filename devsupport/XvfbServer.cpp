@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -32,6 +33,17 @@ bool numberLooksFree(int n) {
     std::error_code ec;
     return !fs::exists("/tmp/.X11-unix/X" + std::to_string(n), ec) &&
            !fs::exists("/tmp/.X" + std::to_string(n) + "-lock", ec);
+}
+
+// The process that holds the display's lock file (the X server writes its pid
+// there); 0 while there is none or it cannot be read.
+pid_t lockOwner(int n) {
+    std::ifstream lock("/tmp/.X" + std::to_string(n) + "-lock");
+    long pid = 0;
+    if (!(lock >> pid)) {
+        return 0;
+    }
+    return static_cast<pid_t>(pid);
 }
 
 bool accepts(const std::string& name) {
@@ -108,7 +120,19 @@ bool XvfbServer::launch(std::string* whyNot) {
             }
             return false;
         }
-        if (accepts(displayName_)) {
+        // The number may have been taken by another test process between our look
+        // and our launch: its server would accept us too, so only a lock that names
+        // our process makes the display ours.
+        // (A lock left by a server that is gone is replaced by ours in a moment.)
+        const pid_t owner = lockOwner(number_);
+        if (owner > 0 && owner != pid_ && ::kill(owner, 0) == 0) {
+            stop(SIGKILL);
+            if (whyNot) {
+                *whyNot = "display " + displayName_ + " was taken by another server";
+            }
+            return false;
+        }
+        if (owner == pid_ && accepts(displayName_)) {
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
