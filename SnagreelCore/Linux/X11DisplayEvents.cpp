@@ -98,8 +98,10 @@ struct X11DisplayEvents::Worker : std::enable_shared_from_this<Worker> {
                 if (!self->reconnect()) {
                     return;
                 }
-                self->post(Event::screenParametersChanged);
             }
+            // A change made between the first reading and our subscription sent us
+            // nothing: one more reading now that we listen catches it.
+            self->post(Event::screenParametersChanged);
             self->connected = true;
             self->run();
             self->connected = false;
