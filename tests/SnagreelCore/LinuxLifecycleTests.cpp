@@ -8,6 +8,7 @@
 #include "devsupport/TestXServer.hpp"
 #include "devsupport/Waiting.hpp"
 #include "devsupport/XvfbServer.hpp"
+#include "support/DisplaySocket.hpp"
 #include "support/PrivateBus.hpp"
 
 #include <gtest/gtest.h>
@@ -478,18 +479,12 @@ TEST_F(LinuxLifecycleBus, XvfbReadsAsOneLitOutputAndItsLossAsAMissingDisplay) {
 // last one known.
 TEST(X11DisplayReader, AServerThatNeverAnswersHoldsNeitherReadingsNorEvents) {
     const int number = 800 + static_cast<int>(::getpid() % 90);
-    const std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path + 1, path.data(), path.size()); // abstract name
-    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(listener, 0);
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
-    if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-        ::close(listener);
+    bool inUse = false;
+    const int listener = testing::listenOnDisplaySocket(number, &inUse);
+    if (inUse) {
         GTEST_SKIP() << "display " << number << " is in use";
     }
-    ASSERT_EQ(::listen(listener, 4), 0); // connections wait in the backlog, never accepted
+    ASSERT_GE(listener, 0);
 
     X11DisplayReader reader(":" + std::to_string(number), 0.2);
     ManualExecutor main;

@@ -10,6 +10,7 @@
 #include "devsupport/Waiting.hpp"
 #include "devsupport/XvfbServer.hpp"
 #include "support/DisplayPainter.hpp"
+#include "support/DisplaySocket.hpp"
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -254,18 +255,12 @@ TEST_F(X11CaptureTest, UnreachableDisplayIsATransientConnectionFailure) {
 // rejects our credentials does: that is a refusal, not a missing server.
 TEST_F(X11CaptureTest, AServerThatTurnsUsAwayWithholdsScreenAccess) {
     const int number = 900 + static_cast<int>(::getpid() % 90);
-    const std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path + 1, path.data(), path.size()); // abstract name
-    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(listener, 0);
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + path.size());
-    if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-        ::close(listener);
+    bool inUse = false;
+    const int listener = testing::listenOnDisplaySocket(number, &inUse);
+    if (inUse) {
         GTEST_SKIP() << "display " << number << " is in use";
     }
-    ASSERT_EQ(::listen(listener, 4), 0);
+    ASSERT_GE(listener, 0);
     std::thread refuser([listener] {
         // Hang up on every client until the listener is shut down.
         for (int client; (client = ::accept(listener, nullptr, nullptr)) >= 0;) {
